@@ -15,7 +15,9 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
   rawCapacity = rawBound / sizeof(int);
   raw.clear();
   // A text buffer that holds at least one line, however wide the embeddings.
-  text.resize(std::max(textBufferSize, width * maxFieldBytes));
+  if (text.size() < std::max(initialTextSize, width * maxFieldBytes)) {
+    text.resize(std::max(initialTextSize, width * maxFieldBytes));
+  }
   textUsed = 0;
 }
 
@@ -30,6 +32,7 @@ void StatsWriter::writeText() {
   errno = 0;
   file->write(text.data(), static_cast<std::streamsize>(textUsed));
   textUsed = 0;
+  if (text.size() < fullTextSize) text.resize(std::min(fullTextSize, text.size() * 2));
   if (!*file) fatalError("Stats cannot write " + path + ": " + errorText(errno != 0 ? errno : EIO));
 }
 

@@ -39,7 +39,9 @@ class StatsWriter {
   void discard();
 
  private:
-  static constexpr size_t textBufferSize = size_t{1} << 20;
+  // The text buffer starts small (short listings stay cheap) and doubles up to its full size.
+  static constexpr size_t initialTextSize = size_t{64} << 10;
+  static constexpr size_t fullTextSize = size_t{1} << 20;
   static constexpr size_t maxFieldBytes = 12;  // "-2147483648" and a separator
 
   void format(const int* embedding) {
