@@ -3,6 +3,7 @@
 // A malformed query is refused at reading time and reported with frequency 0.
 #include "query.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,7 +52,7 @@ Query::Query(std::string queryPath, std::string subgraphPath, std::string statsP
 Query::~Query() {
   queryFile.close();
   subgraphFile.close();
-  statsFile.close();
+  closeTemporaryFile();
 }
 
 void Query::noteProblem(long long line, const std::string& text) {
@@ -420,19 +421,57 @@ bool Query::changeOrder() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Statistics file life: written under a temporary name and renamed into place when kept, so that a
-// file named after a query always holds a complete listing.
+// Statistics file life. Listings are written to one temporary file in the statistics directory,
+// renamed into place when kept, so that a file named after a query always holds a complete listing.
+// The temporary file is reused while nothing is kept, so a query that keeps nothing costs no file
+// operation; numbered files left by an earlier run are found by one scan of the directory.
+
+namespace {
+
+// The query number a directory entry names, or -1 when it is not a canonical decimal number.
+long long entryNumber(const char* name) {
+  if (name[0] < '0' || name[0] > '9' || (name[0] == '0' && name[1] != '\0')) return -1;
+  long long value = 0;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || value > INT_MAX) return -1;
+    value = value * 10 + (*p - '0');
+  }
+  return value <= INT_MAX ? value : -1;
+}
+
+}  // namespace
+
+void Query::scanStatsDirectory() {
+  staleStats.clear();
+  if (DIR* dir = opendir(statsDirPath.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      long long number = entryNumber(entry->d_name);
+      if (number < 0) continue;
+      if (static_cast<size_t>(number) >= staleStats.size()) staleStats.resize(number + 1, false);
+      staleStats[number] = true;
+    }
+    closedir(dir);
+  }
+}
 
 void Query::openStatsFile() {
   statsFilePath = statsDirPath + "/" + std::to_string(queryNumber);
-  temporaryPath = statsDirPath + "/.sgmatch-" + std::to_string(getpid()) + ".tmp";
-  // A listing left by an earlier run must not survive a run in which this query keeps none.
-  if (unlink(statsFilePath.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
-    fatalError("Stats cannot open " + statsFilePath);
+  if (!statsScanned) {
+    scanStatsDirectory();
+    statsScanned = true;
   }
-  statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
-  if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
-  registerTemporaryFile(temporaryPath.c_str());
+  // A listing left by an earlier run must not survive a run in which this query keeps none.
+  if (queryNumber >= 0 && static_cast<size_t>(queryNumber) < staleStats.size() && staleStats[queryNumber]) {
+    staleStats[queryNumber] = false;
+    if (unlink(statsFilePath.c_str()) != 0 && errno != ENOENT) fatalError("Stats cannot open " + statsFilePath);
+  }
+  if (!statsFile.is_open()) {
+    temporaryPath = statsDirPath + "/.sgmatch-" + std::to_string(getpid()) + ".tmp";
+    statsFile.clear();
+    statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
+    if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
+    registerTemporaryFile(temporaryPath.c_str());
+  }
 }
 
 void Query::keepStatsFile() {
@@ -449,9 +488,20 @@ void Query::keepStatsFile() {
 }
 
 void Query::discardStatsFile() {
+  const bool wrote = statsWriter.wroteAny();
   statsWriter.discard();
+  if (wrote) {
+    // Empty the temporary file for the next listing.
+    statsFile.close();
+    statsFile.clear();
+    statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
+    if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
+  }
+}
+
+void Query::closeTemporaryFile() {
+  if (!statsFile.is_open()) return;
   statsFile.close();
-  statsFile.clear();
   unlink(temporaryPath.c_str());
   registerTemporaryFile(nullptr);
 }

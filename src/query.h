@@ -89,12 +89,16 @@ class Query {
   void openStatsFile();
   void keepStatsFile();
   void discardStatsFile();
+  void scanStatsDirectory();
+  void closeTemporaryFile();
   void emitSubgraphText(const std::string& text);
 
   long long linesRead = 0;
   long long problemLine = 0;
   std::string statsFilePath;      // the final name of the current statistics file
   std::string temporaryPath;      // where it is written until it is kept
+  bool statsScanned = false;
+  std::vector<bool> staleStats;   // numbered files found in the statistics directory
   bool holdingRecord = false;
   std::string heldRecord;
   StatsWriter statsWriter;

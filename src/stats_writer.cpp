@@ -14,6 +14,7 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
   holding = mayBeDeleted;
   rawCapacity = rawBound / sizeof(int);
   raw.clear();
+  wrote = false;
   // A text buffer that holds at least one line, however wide the embeddings.
   if (text.size() < std::max(initialTextSize, width * maxFieldBytes)) {
     text.resize(std::max(initialTextSize, width * maxFieldBytes));
@@ -30,6 +31,7 @@ void StatsWriter::spill() {
 void StatsWriter::writeText() {
   if (textUsed == 0) return;
   errno = 0;
+  wrote = true;
   file->write(text.data(), static_cast<std::streamsize>(textUsed));
   textUsed = 0;
   if (text.size() < fullTextSize) text.resize(std::min(fullTextSize, text.size() * 2));
@@ -41,10 +43,12 @@ void StatsWriter::finish() {
   writeText();
   file->flush();
   if (!*file) fatalError("Stats cannot write " + path + ": " + errorText(errno != 0 ? errno : EIO));
+  wrote = false;
 }
 
 void StatsWriter::discard() {
   holding = false;
   raw.clear();
   textUsed = 0;
+  wrote = false;
 }

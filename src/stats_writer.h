@@ -38,6 +38,9 @@ class StatsWriter {
   /// Drops the listing without formatting what is held.
   void discard();
 
+  /// True when bytes of the current listing have gone to the file.
+  bool wroteAny() const { return wrote; }
+
  private:
   // The text buffer starts small (short listings stay cheap) and doubles up to its full size.
   static constexpr size_t initialTextSize = size_t{64} << 10;
@@ -65,4 +68,5 @@ class StatsWriter {
   std::vector<int> raw;
   std::vector<char> text;
   size_t textUsed = 0;
+  bool wrote = false;
 };
