@@ -46,10 +46,12 @@ void parseParameter(int argc, char** argv) {
 
 namespace {
 
-int runQueries() {
+int runQueries(MatchEngine engine) {
   auto graph = std::make_unique<Graph>();
   if (!graph->read(datapath.c_str())) return -1;
   auto query = std::make_unique<Query>(querypath, subgraphpath, statspath, maxfreq);
+  query->engine = engine;
+  if (engine == MatchEngine::fast) query->useDataGraph(graph.get());
   int queryCount = 0;
   double timeSum = 0;
   while (query->read()) {
@@ -74,10 +76,12 @@ int runQueries() {
 
 }  // namespace
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv) { return run(argc, argv, MatchEngine::fast); }
+
+int run(int argc, char** argv, MatchEngine engine) {
   parseParameter(argc, argv);
   try {
-    return runQueries();
+    return runQueries(engine);
   } catch (const std::bad_alloc&) {
     std::cout << "sgmatch: out of memory" << std::endl;
     return -1;

@@ -15,5 +15,9 @@ extern int output_mark;           // non-zero: print diagnostics
 /// Applies the key=value arguments argv[1..argc-1] to the settings; anything else is ignored.
 void parseParameter(int argc, char** argv);
 
-/// Runs the tool on the process arguments and returns the exit status.
+enum class MatchEngine;
+
+/// Runs the tool on the process arguments and returns the exit status; `engine` selects the search
+/// (the plain reference search serves tests and benchmarks).
+int run(int argc, char** argv, MatchEngine engine);
 int run(int argc, char** argv);

@@ -16,6 +16,8 @@
 #include <string>
 #include <utility>
 
+#include "data_index.h"
+#include "embedding_search.h"
 #include "fatal_error.h"
 #include "graph.h"
 #include "main.h"
@@ -33,13 +35,14 @@ const std::vector<int> emptyRow;
 // ---------------------------------------------------------------------------------------------
 // Construction and reading
 
-Query::Query() = default;
+Query::Query() : search(std::make_unique<EmbeddingSearch>()) {}
 
 Query::Query(std::string queryPath, std::string subgraphPath, std::string statsPath, uint64_t limit)
     : queryFilePath(std::move(queryPath)),
       subgraphFilePath(std::move(subgraphPath)),
       statsDirPath(std::move(statsPath)),
-      freqLimit(limit) {
+      freqLimit(limit),
+      search(std::make_unique<EmbeddingSearch>()) {
   // A directory opens as a stream but cannot be read as a query file.
   struct stat info;
   const bool isDirectory = stat(queryFilePath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -47,6 +50,13 @@ Query::Query(std::string queryPath, std::string subgraphPath, std::string statsP
   if (isDirectory || !queryFile.is_open()) fatalError("Query cannot open " + queryFilePath);
   subgraphFile.open(subgraphFilePath, std::ios::out | std::ios::trunc);
   if (!subgraphFile.is_open()) fatalError("Subgraph cannot open " + subgraphFilePath);
+}
+
+void Query::useDataGraph(Graph* graph) {
+  dataIndex = std::make_unique<DataIndex>(*graph);
+  indexedGraph = graph;
+  indexedVertices = graph->labels.size();
+  indexedRows = graph->adjList.size();
 }
 
 Query::~Query() {
@@ -533,7 +543,18 @@ uint64_t Query::match(Graph* graph) {
     return 0;
   }
   statsWriter.begin(&statsFile, statsFilePath, static_cast<int>(n), freqLimit != UINT64_MAX);
-  const bool completed = recursivelyMatch(graph, embedding);
+  bool completed;
+  if (engine == MatchEngine::literal) {
+    completed = recursivelyMatch(graph, embedding);
+  } else {
+    if (graph != indexedGraph || graph->labels.size() != indexedVertices || graph->adjList.size() != indexedRows) {
+      useDataGraph(graph);
+    }
+    EmbeddingSearch::Result result =
+        search->run(*dataIndex, vertexLabels, neighbors, symClasses, freqLimit, statsWriter);
+    frequency = result.frequency;
+    completed = result.completed;
+  }
   if (completed && frequency >= 1) {
     keepStatsFile();
     // The record reaches the file in one write, so it is there whole or not at all.

@@ -165,3 +165,114 @@ TEST(Differential, MatchesTheBruteForceOnRandomSmallCases) {
     }
   }
 }
+
+namespace {
+
+// A random data graph of a few hundred vertices and queries grown by random walks in it, so that
+// most have embeddings; some queries get more than 64 vertices (the unfiltered search path).
+RandomCase randomWalkCase(uint32_t seed) {
+  std::mt19937 random(seed);
+  auto pick = [&](int bound) { return static_cast<int>(random() % static_cast<uint32_t>(bound)); };
+  RandomCase c;
+  const bool large = pick(8) == 0;
+  const int dataSize = 20 + pick(300);
+  // Large queries go with many labels, so that the plain search stays quick.
+  const int labelCount = large ? 12 + pick(8) : 1 + pick(4);
+  for (int i = 0; i < dataSize; ++i) c.data.labels.push_back(pick(labelCount));
+  std::vector<std::vector<int>> rows(dataSize);
+  const int dataEdges = dataSize * (1 + pick(4));
+  for (int i = 0; i < dataEdges; ++i) {
+    int u = pick(dataSize), v = pick(dataSize);
+    c.data.edges.push_back({u, v});
+    rows[u].push_back(v);
+    rows[v].push_back(u);
+  }
+  const int queryCount = 1 + pick(4);
+  for (int q = 0; q < queryCount; ++q) {
+    const int size = large && q == 0 ? 65 + pick(20) : 2 + pick(6);
+    std::vector<int> chosen{pick(dataSize)};
+    std::vector<int> local(dataSize, -1);
+    local[chosen[0]] = 0;
+    SmallGraph query;
+    query.labels.push_back(c.data.labels[chosen[0]]);
+    int at = chosen[0];
+    for (int step = 0; step < size * 20 && static_cast<int>(chosen.size()) < size; ++step) {
+      if (rows[at].empty()) break;
+      int next = rows[at][pick(static_cast<int>(rows[at].size()))];
+      if (next == at) continue;
+      if (local[next] < 0) {
+        local[next] = static_cast<int>(chosen.size());
+        chosen.push_back(next);
+        query.labels.push_back(c.data.labels[next]);
+        query.edges.push_back({local[at], local[next]});
+      } else if (pick(3) == 0 && local[at] != local[next]) {
+        query.edges.push_back({local[at], local[next]});
+      }
+      at = next;
+    }
+    if (pick(3) == 0) {
+      const int n = static_cast<int>(query.labels.size());
+      query.classes.resize(n);
+      for (int v = 0; v < n; ++v) {
+        for (int x = 0; x < n; ++x) {
+          if (query.labels[x] == query.labels[v] && pick(2) == 0) query.classes[v].push_back(x);
+        }
+      }
+    }
+    c.queries.push_back(query);
+  }
+  c.limit = static_cast<uint64_t>(1 + pick(2000));
+  return c;
+}
+
+struct RunOutput {
+  std::vector<uint64_t> frequencies;
+  std::vector<std::string> listings;
+  std::string subgraphs;
+};
+
+RunOutput runEngine(const RandomCase& c, const TempDir& dir, MatchEngine engine) {
+  for (const std::string& name : listDirectory(dir.file("stats"))) std::remove(dir.file("stats/" + name).c_str());
+  Graph graph;
+  graph.read(dir.file("data").c_str());
+  RunOutput output;
+  {
+    Query query(dir.file("query"), dir.file("subgraphs"), dir.file("stats"), c.limit);
+    query.engine = engine;
+    while (query.read()) {
+      if (query.vertexLabels.empty()) continue;
+      output.frequencies.push_back(query.match(&graph));
+      output.listings.push_back(readFile(dir.file("stats/" + std::to_string(query.queryNumber))));
+    }
+  }
+  output.subgraphs = readFile(dir.file("subgraphs"));
+  return output;
+}
+
+}  // namespace
+
+TEST(Differential, FastEngineWritesWhatThePlainSearchWrites) {
+  TempDir dir;
+  int largeMatched = 0, pruned = 0, complete = 0;
+  for (uint32_t seed = 1; seed <= 1500; ++seed) {
+    RandomCase c = randomWalkCase(seed);
+    writeFile(dir.file("data"), dataFileText(c.data));
+    writeFile(dir.file("query"), queryFileText(c.queries));
+    RunOutput literal = runEngine(c, dir, MatchEngine::literal);
+    RunOutput fast = runEngine(c, dir, MatchEngine::fast);
+    ASSERT_EQ(fast.frequencies, literal.frequencies) << "seed " << seed;
+    for (size_t q = 0; q < fast.listings.size(); ++q) {
+      ASSERT_EQ(fast.listings[q], literal.listings[q]) << "seed " << seed << " query " << q;
+    }
+    ASSERT_EQ(fast.subgraphs, literal.subgraphs) << "seed " << seed;
+    for (size_t q = 0; q < c.queries.size(); ++q) {
+      if (c.queries[q].labels.size() > 64 && fast.frequencies[q] > 0) ++largeMatched;
+      if (fast.frequencies[q] > c.limit) ++pruned;
+      if (fast.frequencies[q] > 0 && fast.frequencies[q] <= c.limit) ++complete;
+    }
+  }
+  // The cases must exercise both search paths and both outcomes.
+  EXPECT_GT(largeMatched, 20);
+  EXPECT_GT(pruned, 100);
+  EXPECT_GT(complete, 100);
+}

@@ -1,0 +1,301 @@
+// Filtering and the iterative search. Filtering removes a data vertex from the candidates of a query
+// vertex only when no embedding can map the one onto the other, so counts and order are unchanged.
+// The search keeps one level per query vertex: the candidate list being tried and its failing set.
+//
+// Failing sets (queries of up to 64 vertices): when the subtree below a candidate holds no embedding,
+// its failing set names the query vertices whose images caused that (the earlier neighbours whose
+// neighbour ranges were empty, the holders of candidates lost to injectivity, the symmetry sources
+// whose bound cut candidates). If the current vertex is not among them, every sibling candidate
+// fails the same way and is skipped.
+#include "embedding_search.h"
+
+#include <algorithm>
+#include <map>
+
+#include "set_intersection.h"
+
+namespace {
+
+constexpr uint64_t everyVertex = ~uint64_t{0};
+constexpr int refinementPasses = 4;
+
+// A neighbour list of the renumbered query, ascending, without repeats and without the vertex itself.
+std::vector<int> distinctRow(const std::vector<int>& row, int self, int n) {
+  std::vector<int> out;
+  for (int w : row) {
+    if (w == self || w < 0 || w >= n) continue;
+    if (!out.empty() && out.back() == w) continue;
+    out.push_back(w);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+struct Level {
+  const int* list;
+  size_t count;
+  size_t position;
+  uint64_t failing;
+  bool found;
+  bool pruned;
+  bool boundCut;
+};
+
+}  // namespace
+
+bool EmbeddingSearch::describe(const DataIndex& index, const std::vector<int>& labels,
+                               const std::vector<std::vector<int>>& neighbors,
+                               const std::vector<std::vector<int>>& symClasses) {
+  const int n = static_cast<int>(labels.size());
+  vertices.assign(n, Vertex());
+  for (int k = 0; k < n; ++k) {
+    Vertex& q = vertices[k];
+    q.label = index.labelId(labels[k]);
+    if (q.label < 0) return false;  // a label no data vertex carries: no embedding at all
+  }
+  for (int k = 0; k < n; ++k) {
+    Vertex& q = vertices[k];
+    q.allNeighbors = distinctRow(k < static_cast<int>(neighbors.size()) ? neighbors[k] : std::vector<int>(), k, n);
+    q.degree = static_cast<uint32_t>(q.allNeighbors.size());
+    for (int w : q.allNeighbors) {
+      if (w < k) q.backward.push_back(w);
+      auto it = std::find_if(q.neighborLabels.begin(), q.neighborLabels.end(),
+                             [&](const std::pair<int, uint32_t>& entry) { return entry.first == vertices[w].label; });
+      if (it == q.neighborLabels.end()) {
+        q.neighborLabels.push_back({vertices[w].label, 1});
+      } else {
+        ++it->second;
+      }
+    }
+    if (k < static_cast<int>(symClasses.size())) {
+      for (int x : symClasses[k]) {
+        if (x >= 0 && x < k) q.symmetrySources.push_back(x);
+      }
+      std::sort(q.symmetrySources.begin(), q.symmetrySources.end());
+      q.symmetrySources.erase(std::unique(q.symmetrySources.begin(), q.symmetrySources.end()),
+                              q.symmetrySources.end());
+    }
+    if (n <= 64) {
+      for (int w : q.backward) q.backwardMask |= uint64_t{1} << w;
+      for (int x : q.symmetrySources) q.symmetryMask |= uint64_t{1} << x;
+    }
+  }
+  return true;
+}
+
+// Candidates by label, degree and neighbour-label counts, then refined until every candidate of a
+// vertex has, for each query neighbour, a data neighbour among that neighbour's candidates.
+bool EmbeddingSearch::filterCandidates(const DataIndex& index) {
+  const int n = static_cast<int>(vertices.size());
+  candidates.resize(n);
+  for (int k = 0; k < n; ++k) {
+    const Vertex& q = vertices[k];
+    std::vector<int>& list = candidates[k];
+    list.clear();
+    for (int v : index.verticesWithLabel(q.label)) {
+      if (index.degree(v) < q.degree) continue;
+      bool enough = true;
+      for (const auto& [label, count] : q.neighborLabels) {
+        if (index.neighbors(v, label).size() < count) {
+          enough = false;
+          break;
+        }
+      }
+      if (!enough) continue;
+      list.push_back(v);
+      candidateMask[v] |= uint64_t{1} << k;
+    }
+    if (list.empty()) return false;
+  }
+  for (int pass = 0; pass < refinementPasses; ++pass) {
+    bool changed = false;
+    for (int k = 0; k < n; ++k) {
+      const Vertex& q = vertices[k];
+      if (q.allNeighbors.empty()) continue;
+      std::vector<int>& list = candidates[k];
+      size_t kept = 0;
+      for (int v : list) {
+        bool supported = true;
+        for (int w : q.allNeighbors) {
+          DataIndex::Range range = index.neighbors(v, vertices[w].label);
+          const uint64_t bit = uint64_t{1} << w;
+          const int* p = range.begin;
+          while (p < range.end && !(candidateMask[*p] & bit)) ++p;
+          if (p == range.end) {
+            supported = false;
+            break;
+          }
+        }
+        if (supported) {
+          list[kept++] = v;
+        } else {
+          candidateMask[v] &= ~(uint64_t{1} << k);
+        }
+      }
+      if (kept != list.size()) {
+        changed = true;
+        list.resize(kept);
+        if (kept == 0) return false;
+      }
+    }
+    if (!changed) break;
+  }
+  return true;
+}
+
+void EmbeddingSearch::clearMarks() {
+  for (const std::vector<int>& list : candidates) {
+    for (int v : list) candidateMask[v] = 0;
+  }
+}
+
+EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::vector<int>& labels,
+                                             const std::vector<std::vector<int>>& neighbors,
+                                             const std::vector<std::vector<int>>& symClasses, uint64_t limit,
+                                             StatsWriter& writer) {
+  if (labels.empty()) return {0, true};
+  if (usedBy.size() != index.vertexCount()) {
+    usedBy.assign(index.vertexCount(), 0);
+    candidateMask.assign(index.vertexCount(), 0);
+  }
+  if (!describe(index, labels, neighbors, symClasses)) return {0, true};
+  for (auto& list : candidates) list.clear();
+  if (labels.size() <= 64) {
+    const bool possible = filterCandidates(index);
+    Result result = possible ? search<true>(index, limit, writer) : Result{0, true};
+    clearMarks();
+    return result;
+  }
+  return search<false>(index, limit, writer);
+}
+
+template <bool small>
+EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t limit, StatsWriter& writer) {
+  const int n = static_cast<int>(vertices.size());
+  std::vector<int> embedding(n);
+  std::vector<Level> levels(n);
+  if (buffers.size() < static_cast<size_t>(n)) buffers.resize(n);
+
+  // Without filtering (large queries), a vertex without earlier neighbours draws from the vertices
+  // of its label with enough neighbours; such lists are shared between vertices alike.
+  std::vector<const std::vector<int>*> staticList(n, nullptr);
+  std::map<std::pair<int, uint32_t>, std::vector<int>> sharedLists;
+  for (int k = 0; k < n; ++k) {
+    const Vertex& q = vertices[k];
+    if (small) {
+      staticList[k] = &candidates[k];
+    } else if (q.backward.empty()) {
+      if (q.degree == 0) {
+        staticList[k] = &index.verticesWithLabel(q.label);
+        continue;
+      }
+      auto [it, inserted] = sharedLists.try_emplace({q.label, q.degree});
+      if (inserted) {
+        for (int v : index.verticesWithLabel(q.label)) {
+          if (index.degree(v) >= q.degree) it->second.push_back(v);
+        }
+      }
+      staticList[k] = &it->second;
+    }
+  }
+
+  std::vector<DataIndex::Range> ranges;
+  auto enter = [&](int k) {
+    Level& level = levels[k];
+    level.position = 0;
+    level.failing = 0;
+    level.found = level.pruned = level.boundCut = false;
+    const Vertex& q = vertices[k];
+    int bound = -1;
+    for (int x : q.symmetrySources) bound = std::max(bound, embedding[x]);
+    if (q.backward.empty()) {
+      const std::vector<int>& list = *staticList[k];
+      const int* start = list.data();
+      const int* end = list.data() + list.size();
+      if (bound >= 0) start = std::upper_bound(start, end, bound);
+      level.boundCut = start != list.data();
+      level.list = start;
+      level.count = static_cast<size_t>(end - start);
+      return;
+    }
+    ranges.clear();
+    size_t driver = 0;
+    for (int w : q.backward) {
+      ranges.push_back(index.neighbors(embedding[w], q.label));
+      if (ranges.back().size() < ranges[driver].size()) driver = ranges.size() - 1;
+    }
+    level.count = 0;
+    if (ranges[driver].empty()) return;
+    const int* start = ranges[driver].begin;
+    if (bound >= 0) start = std::upper_bound(start, ranges[driver].end, bound);
+    level.boundCut = start != ranges[driver].begin;
+    std::vector<int>& buffer = buffers[k];
+    const size_t most = static_cast<size_t>(ranges[driver].end - start);
+    if (buffer.size() < most) buffer.resize(most);
+    size_t size = 0;
+    for (const int* p = start; p < ranges[driver].end; ++p) {
+      const int v = *p;
+      buffer[size] = v;
+      if (small) {
+        size += (candidateMask[v] >> k) & 1;
+      } else {
+        size += index.degree(v) >= q.degree;
+      }
+    }
+    for (size_t j = 0; j < ranges.size() && size > 0; ++j) {
+      if (j != driver) size = intersectInPlace(buffer.data(), size, ranges[j].begin, ranges[j].end);
+    }
+    level.list = buffer.data();
+    level.count = size;
+  };
+
+  uint64_t frequency = 0;
+  int depth = 0;
+  enter(0);
+  for (;;) {
+    Level& level = levels[depth];
+    if (level.position < level.count) {
+      const int c = level.list[level.position++];
+      if (usedBy[c] != 0) {
+        if (small) level.failing |= uint64_t{1} << (usedBy[c] - 1);
+        continue;
+      }
+      embedding[depth] = c;
+      if (depth == n - 1) {
+        if (++frequency > limit) {
+          for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
+          return {frequency, false};
+        }
+        writer.add(embedding.data());
+        level.found = true;
+        continue;
+      }
+      usedBy[c] = depth + 1;
+      enter(++depth);
+      continue;
+    }
+    // Every candidate of this level is done: report its failing set to the level above.
+    uint64_t failing = everyVertex;
+    if (small && !level.found) {
+      const Vertex& q = vertices[depth];
+      failing = level.pruned ? level.failing
+                             : level.failing | q.backwardMask | (level.boundCut ? q.symmetryMask : 0);
+    }
+    if (depth == 0) break;
+    Level& parent = levels[--depth];
+    usedBy[embedding[depth]] = 0;
+    if (!small) continue;
+    if (failing == everyVertex) {
+      parent.found = true;
+    } else if (!(failing >> depth & 1)) {
+      // The failure does not involve this vertex's image: its other candidates fail alike.
+      parent.position = parent.count;
+      parent.failing = failing;
+      parent.pruned = true;
+    } else {
+      parent.failing |= failing;
+    }
+  }
+  return {frequency, true};
+}

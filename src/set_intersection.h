@@ -1,0 +1,63 @@
+// Intersection kernels for ascending int lists, the search's innermost operation: a branch-free
+// merge for lists of similar length and galloping (exponential then binary search) when one list is
+// much shorter, so that a small candidate list never pays for a hub's long neighbour range.
+#pragma once
+
+#include <cstddef>
+
+/// First position in [first, last) whose value is >= x, searching outward from `first`.
+inline const int* gallopTo(const int* first, const int* last, int x) {
+  size_t step = 1;
+  const int* low = first;
+  while (low + step < last && low[step] < x) {
+    low += step;
+    step <<= 1;
+  }
+  const int* high = low + step < last ? low + step + 1 : last;
+  // The answer lies in [low, high): binary search.
+  while (low < high) {
+    const int* middle = low + (high - low) / 2;
+    if (*middle < x) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
+
+/// Keeps the elements of the ascending list [list, list + size) that also occur in the ascending
+/// range [other, otherEnd); returns the new size. Elements of the list are distinct.
+inline size_t intersectInPlace(int* list, size_t size, const int* other, const int* otherEnd) {
+  const size_t otherSize = static_cast<size_t>(otherEnd - other);
+  size_t kept = 0;
+  if (size == 0 || otherSize == 0) return 0;
+  if (size * 16 < otherSize) {
+    // Few elements against a long range: gallop through the range.
+    const int* cursor = other;
+    for (size_t i = 0; i < size && cursor < otherEnd; ++i) {
+      cursor = gallopTo(cursor, otherEnd, list[i]);
+      if (cursor < otherEnd && *cursor == list[i]) list[kept++] = list[i];
+    }
+    return kept;
+  }
+  if (otherSize * 16 < size) {
+    // A short range against a long list: gallop through the list, keeping its order.
+    const int* cursor = list;
+    const int* const end = list + size;
+    for (const int* p = other; p < otherEnd && cursor < end; ++p) {
+      cursor = gallopTo(cursor, end, *p);
+      if (cursor < end && *cursor == *p) list[kept++] = *p;
+    }
+    return kept;
+  }
+  size_t i = 0, j = 0;
+  while (i < size && j < otherSize) {
+    const int x = list[i], y = other[j];
+    list[kept] = x;
+    kept += x == y;
+    i += x <= y;
+    j += y <= x;
+  }
+  return kept;
+}
