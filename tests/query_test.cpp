@@ -190,6 +190,9 @@ TEST_F(QueryTest, ReadEchoesEveryLineUnderOmark) {
   // The read past the final newline yields an empty line, echoed too.
   EXPECT_EQ(readNext(*query), "v 0 4\n\nquery #1\nnumber of vertices: 1\nnumber of edges: 0\n");
   EXPECT_EQ(readNext(*query, false), "");
+  // Without a final newline the last line is the last one echoed.
+  query = open("v 0 4");
+  EXPECT_EQ(readNext(*query), "v 0 4\nquery #0\nnumber of vertices: 1\nnumber of edges: 0\n");
 }
 
 TEST_F(QueryTest, ReadRefusesMalformedQueriesAndGoesOn) {

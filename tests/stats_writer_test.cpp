@@ -30,7 +30,9 @@ std::string formatted(const Embeddings& embeddings) {
 Embeddings randomEmbeddings(std::mt19937& random, size_t count, int width) {
   Embeddings embeddings(count, std::vector<int>(width));
   for (auto& embedding : embeddings) {
-    for (int& v : embedding) v = random() % 16 == 0 ? INT_MIN + static_cast<int>(random() % 3) : static_cast<int>(random());
+    for (int& v : embedding) {
+      v = random() % 16 == 0 ? INT_MIN + static_cast<int>(random() % 3) : static_cast<int>(random());
+    }
   }
   return embeddings;
 }
