@@ -99,7 +99,10 @@ bool Query::read() {
       SplitStringUsing(line, " ", &tokens);
       if (kind == 'v') {
         if (tokens.size() < 3) {
+          // The line still counts as a vertex of the query, so that a query made only of such
+          // lines is numbered and reported as refused rather than skipped as empty.
           noteProblem(linesRead, "vertex line with fewer than three fields");
+          vertexLabels.push_back(0);
         } else {
           vertexLabels.push_back(parseInt32(tokens[2]));
         }

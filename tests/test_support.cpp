@@ -146,3 +146,9 @@ std::string maskTimes(const std::string& report) {
   std::string masked = std::regex_replace(report, time, "Time/ms: T");
   return std::regex_replace(masked, average, "Average time per query: Ts. Done!");
 }
+
+void stdoutToStderr() {
+  std::cout.flush();
+  std::fflush(stdout);
+  dup2(2, 1);
+}

@@ -40,3 +40,6 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 
 /// Replaces every "Time/ms: <number>" and the average in the closing line by a fixed mark.
 std::string maskTimes(const std::string& report);
+
+/// Sends standard output to standard error, where a death test looks for the expected message.
+void stdoutToStderr();
