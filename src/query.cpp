@@ -156,7 +156,11 @@ void Query::buildRows(const std::vector<PendingEdge>& edges, const std::vector<P
       }
     }
   }
-  if (!problem.empty()) return;
+  if (!problem.empty()) {
+    // A refused query is still reported with the symmetry flag of its lines as read.
+    for (const PendingClass& symmetryLine : classes) symClasses.push_back(symmetryLine.members);
+    return;
+  }
   if (!edges.empty()) {
     neighbors.assign(n, {});
     for (const PendingEdge& edge : edges) {
