@@ -17,7 +17,10 @@
 namespace {
 
 constexpr uint64_t everyVertex = ~uint64_t{0};
-constexpr int refinementPasses = 4;
+constexpr int refinementPasses = 0;
+// Refinement pays on queries whose search is long and costs on those the limit cuts short; it stops
+// after this many steps (candidates checked and neighbour entries scanned), wherever it is.
+constexpr size_t refinementBudget = size_t{1} << 30;
 
 // A neighbour list of the renumbered query, ascending, without repeats and without the vertex itself.
 std::vector<int> distinctRow(const std::vector<int>& row, int self, int n) {
@@ -108,9 +111,10 @@ bool EmbeddingSearch::filterCandidates(const DataIndex& index) {
     }
     if (list.empty()) return false;
   }
-  for (int pass = 0; pass < refinementPasses; ++pass) {
+  size_t steps = 0;
+  for (int pass = 0; pass < refinementPasses && steps < refinementBudget; ++pass) {
     bool changed = false;
-    for (int k = 0; k < n; ++k) {
+    for (int k = 0; k < n && steps < refinementBudget; ++k) {
       const Vertex& q = vertices[k];
       if (q.allNeighbors.empty()) continue;
       std::vector<int>& list = candidates[k];
@@ -122,6 +126,7 @@ bool EmbeddingSearch::filterCandidates(const DataIndex& index) {
           const uint64_t bit = uint64_t{1} << w;
           const int* p = range.begin;
           while (p < range.end && !(candidateMask[*p] & bit)) ++p;
+          steps += static_cast<size_t>(p - range.begin) + 1;
           if (p == range.end) {
             supported = false;
             break;
@@ -200,7 +205,11 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
     }
   }
 
-  std::vector<DataIndex::Range> ranges;
+  if (filtered.size() < static_cast<size_t>(n)) filtered.resize(n);
+  for (int k = 0; k < n; ++k) {
+    filtered[k].resize(vertices[k].backward.size());
+    for (Filtered& list : filtered[k]) list.image = -1;
+  }
   auto enter = [&](int k) {
     Level& level = levels[k];
     level.position = 0;
@@ -219,32 +228,60 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
       level.count = static_cast<size_t>(end - start);
       return;
     }
-    ranges.clear();
+    // The filtered neighbour range of each earlier neighbour's image is kept until that image
+    // changes: an earlier neighbour assigned long before keeps serving the same list.
+    std::vector<Filtered>& lists = filtered[k];
     size_t driver = 0;
-    for (int w : q.backward) {
-      ranges.push_back(index.neighbors(embedding[w], q.label));
-      if (ranges.back().size() < ranges[driver].size()) driver = ranges.size() - 1;
-    }
-    level.count = 0;
-    if (ranges[driver].empty()) return;
-    const int* start = ranges[driver].begin;
-    if (bound >= 0) start = std::upper_bound(start, ranges[driver].end, bound);
-    level.boundCut = start != ranges[driver].begin;
-    std::vector<int>& buffer = buffers[k];
-    const size_t most = static_cast<size_t>(ranges[driver].end - start);
-    if (buffer.size() < most) buffer.resize(most);
-    size_t size = 0;
-    for (const int* p = start; p < ranges[driver].end; ++p) {
-      const int v = *p;
-      buffer[size] = v;
-      if (small) {
-        size += (candidateMask[v] >> k) & 1;
-      } else {
-        size += index.degree(v) >= q.degree;
+    for (size_t j = 0; j < q.backward.size(); ++j) {
+      Filtered& list = lists[j];
+      const int image = embedding[q.backward[j]];
+      if (list.image != image) {
+        const DataIndex::Range range = index.neighbors(image, q.label);
+        list.vertices.resize(range.size());
+        size_t size = 0;
+        for (const int* p = range.begin; p < range.end; ++p) {
+          const int v = *p;
+          list.vertices[size] = v;
+          if (small) {
+            size += (candidateMask[v] >> k) & 1;
+          } else {
+            size += index.degree(v) >= q.degree;
+          }
+        }
+        list.vertices.resize(size);
+        list.image = image;
       }
+      if (list.vertices.empty()) {
+        level.count = 0;
+        return;
+      }
+      if (list.vertices.size() < lists[driver].vertices.size()) driver = j;
     }
-    for (size_t j = 0; j < ranges.size() && size > 0; ++j) {
-      if (j != driver) size = intersectInPlace(buffer.data(), size, ranges[j].begin, ranges[j].end);
+    const std::vector<int>& first = lists[driver].vertices;
+    const int* start = first.data();
+    const int* const end = first.data() + first.size();
+    if (bound >= 0) start = std::upper_bound(start, end, bound);
+    level.boundCut = start != first.data();
+    if (lists.size() == 1) {
+      level.list = start;
+      level.count = static_cast<size_t>(end - start);
+      return;
+    }
+    // The smallest list against the next smallest into the level's buffer, then the others in place.
+    size_t second = driver == 0 ? 1 : 0;
+    for (size_t j = 0; j < lists.size(); ++j) {
+      if (j != driver && lists[j].vertices.size() < lists[second].vertices.size()) second = j;
+    }
+    std::vector<int>& buffer = buffers[k];
+    const size_t room = static_cast<size_t>(end - start) + 8;
+    if (buffer.size() < room) buffer.resize(room);
+    const std::vector<int>& other = lists[second].vertices;
+    size_t size = intersectInto(start, static_cast<size_t>(end - start), other.data(), other.size(), buffer.data());
+    for (size_t j = 0; j < lists.size() && size > 0; ++j) {
+      if (j != driver && j != second) {
+        const std::vector<int>& more = lists[j].vertices;
+        size = intersectInPlace(buffer.data(), size, more.data(), more.data() + more.size());
+      }
     }
     level.list = buffer.data();
     level.count = size;

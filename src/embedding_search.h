@@ -49,4 +49,9 @@ class EmbeddingSearch {
   std::vector<uint64_t> candidateMask;       // per data vertex: bit k when it is a candidate of k
   std::vector<int> usedBy;                   // per data vertex: depth + 1 of the vertex using it, or 0
   std::vector<std::vector<int>> buffers;     // per depth: the candidate list being tried
+  struct Filtered {
+    int image = -1;                          // data vertex whose neighbours the list holds
+    std::vector<int> vertices;               // its neighbours that are candidates of the depth
+  };
+  std::vector<std::vector<Filtered>> filtered;  // per depth and earlier neighbour
 };

@@ -1,5 +1,6 @@
-// Intersection kernels for ascending int lists, the search's innermost operation: a branch-free
-// merge for lists of similar length and galloping (exponential then binary search) when one list is
+// Intersection kernels for ascending int lists, the search's innermost operation: a merge for lists
+// of similar length (eight elements against eight at a time with AVX2 where the processor has it,
+// branch-free scalar code otherwise) and galloping (exponential then binary search) when one list is
 // much shorter, so that a small candidate list never pays for a hub's long neighbour range.
 #pragma once
 
@@ -61,3 +62,11 @@ inline size_t intersectInPlace(int* list, size_t size, const int* other, const i
   }
   return kept;
 }
+
+/// Writes the elements common to the ascending lists [a, a + sizeA) and [b, b + sizeB), both free of
+/// repeats, to `out` (room for min(sizeA, sizeB) + 8 ints, not overlapping either list); returns
+/// their number.
+size_t intersectInto(const int* a, size_t sizeA, const int* b, size_t sizeB, int* out);
+
+/// The scalar merge, also the reference of the vector code in tests.
+size_t intersectMerge(const int* a, size_t sizeA, const int* b, size_t sizeB, int* out);

@@ -23,11 +23,15 @@ class StatsWriter {
   /// Appends one embedding (`width` data vertex ids). Ends the run with a message on a write error.
   void add(const int* embedding) {
     if (holding) {
-      if (raw.size() + width <= rawCapacity) {
-        raw.insert(raw.end(), embedding, embedding + width);
+      if (rawUsed + width > raw.size() && !growRaw()) {
+        spill();
+        format(embedding);
         return;
       }
-      spill();
+      int* out = raw.data() + rawUsed;
+      for (size_t i = 0; i < width; ++i) out[i] = embedding[i];
+      rawUsed += width;
+      return;
     }
     format(embedding);
   }
@@ -57,6 +61,7 @@ class StatsWriter {
     p[-1] = '\n';
     textUsed = static_cast<size_t>(p - text.data());
   }
+  bool growRaw();
   void spill();
   void writeText();
 
@@ -64,8 +69,9 @@ class StatsWriter {
   std::string path;
   size_t width = 0;
   bool holding = false;
-  size_t rawCapacity = 0;
-  std::vector<int> raw;
+  size_t rawCapacity = 0;  // ints that may be held
+  std::vector<int> raw;    // held embeddings in its first rawUsed ints; its size only grows
+  size_t rawUsed = 0;
   std::vector<char> text;
   size_t textUsed = 0;
   bool wrote = false;
