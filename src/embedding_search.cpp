@@ -89,7 +89,7 @@ bool EmbeddingSearch::describe(const DataIndex& index, const std::vector<int>& l
 
 // Candidates by label, degree and neighbour-label counts, then refined until every candidate of a
 // vertex has, for each query neighbour, a data neighbour among that neighbour's candidates.
-bool EmbeddingSearch::filterCandidates(const DataIndex& index) {
+bool EmbeddingSearch::filterCandidates(const DataIndex& index, bool refine) {
   const int n = static_cast<int>(vertices.size());
   candidates.resize(n);
   for (int k = 0; k < n; ++k) {
@@ -112,7 +112,7 @@ bool EmbeddingSearch::filterCandidates(const DataIndex& index) {
     if (list.empty()) return false;
   }
   size_t steps = 0;
-  for (int pass = 0; pass < refinementPasses && steps < refinementBudget; ++pass) {
+  for (int pass = 0; refine && pass < refinementPasses && steps < refinementBudget; ++pass) {
     bool changed = false;
     for (int k = 0; k < n && steps < refinementBudget; ++k) {
       const Vertex& q = vertices[k];
@@ -167,7 +167,7 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
   if (!describe(index, labels, neighbors, symClasses)) return {0, true};
   for (auto& list : candidates) list.clear();
   if (labels.size() <= 64) {
-    const bool possible = filterCandidates(index);
+    const bool possible = filterCandidates(index, limit == UINT64_MAX);
     Result result = possible ? search<true>(index, limit, writer) : Result{0, true};
     clearMarks();
     return result;

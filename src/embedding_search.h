@@ -39,7 +39,7 @@ class EmbeddingSearch {
 
   bool describe(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
                 const std::vector<std::vector<int>>& symClasses);
-  bool filterCandidates(const DataIndex& index);
+  bool filterCandidates(const DataIndex& index, bool refine);
   void clearMarks();
   template <bool small>
   Result search(const DataIndex& index, uint64_t limit, StatsWriter& writer);

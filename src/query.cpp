@@ -505,7 +505,7 @@ void Query::keepStatsFile() {
 }
 
 void Query::discardStatsFile() {
-  const bool wrote = statsWriter.wroteAny();
+  const bool wrote = statsWriter.wroteAny() || (engine == MatchEngine::literal && frequency > 0);
   statsWriter.discard();
   if (wrote) {
     // Empty the temporary file for the next listing.
@@ -582,7 +582,15 @@ bool Query::recursivelyMatch(Graph* graph, std::vector<int>& embedding) {
   if (k >= vertexLabels.size()) {
     ++frequency;
     if (frequency > freqLimit) return false;
-    statsWriter.add(embedding.data());
+    if (engine == MatchEngine::literal) {
+      // The reference search writes and flushes each line at once, as the plain program does.
+      for (size_t i = 0; i < k; ++i) statsFile << (i == 0 ? "" : "\t") << embedding[i];
+      statsFile << '\n';
+      statsFile.flush();
+      if (!statsFile) fatalError("Stats cannot write " + statsFilePath + ": " + errorText(errno != 0 ? errno : EIO));
+    } else {
+      statsWriter.add(embedding.data());
+    }
     return true;
   }
   auto dataRow = [&](int v) -> const std::vector<int>& {
