@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "graph.h"
+#include "huge_page_allocator.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ DataIndex::DataIndex(const Graph& graph) {
   const size_t rows = std::min(n, graph.adjList.size());
   std::vector<int> row;
   offsets.assign(n + 1, 0);
+  size_t groups = 0;
   for (size_t v = 0; v < rows; ++v) {
     distinctNeighbors(graph.adjList[v], static_cast<int>(v), n, &row);
     offsets[v + 1] = row.size();
@@ -59,25 +61,38 @@ DataIndex::DataIndex(const Graph& graph) {
 
   adjacency.resize(offsets[n]);
   groupBegin.assign(n + 1, 0);
+  groupLabel.reserve(offsets[n] / 2 + 1);
+  groupStart.reserve(offsets[n] / 2 + 2);
   maxGroupSize.assign(distinctLabels.size(), 0);
   std::vector<uint64_t> keys;
   for (size_t v = 0; v < rows; ++v) {
+    const size_t size = static_cast<size_t>(offsets[v + 1] - offsets[v]);
+    if (size == 0) {
+      groupBegin[v + 1] = groups;
+      continue;
+    }
     distinctNeighbors(graph.adjList[v], static_cast<int>(v), n, &row);
-    keys.clear();
-    for (int w : row) keys.push_back((static_cast<uint64_t>(vertexLabel[w]) << 32) | static_cast<uint32_t>(w));
-    std::sort(keys.begin(), keys.end());
+    // The row is ascending by id; ordering by (label, id) is a sort on combined keys.
+    keys.resize(size);
+    for (size_t i = 0; i < size; ++i) {
+      keys[i] = (static_cast<uint64_t>(vertexLabel[row[i]]) << 32) | static_cast<uint32_t>(row[i]);
+    }
+    if (size > 1) std::sort(keys.begin(), keys.end());
     int* out = adjacency.data() + offsets[v];
-    for (size_t i = 0; i < keys.size(); ++i) {
+    uint32_t previous = 0;
+    for (size_t i = 0; i < size; ++i) {
       out[i] = static_cast<int>(static_cast<uint32_t>(keys[i]));
       const uint32_t label = static_cast<uint32_t>(keys[i] >> 32);
-      if (i == 0 || label != static_cast<uint32_t>(keys[i - 1] >> 32)) {
+      if (i == 0 || label != previous) {
         groupLabel.push_back(label);
         groupStart.push_back(offsets[v] + i);
+        ++groups;
       }
+      previous = label;
     }
-    groupBegin[v + 1] = groupLabel.size();
+    groupBegin[v + 1] = groups;
   }
-  for (size_t v = rows; v < n; ++v) groupBegin[v + 1] = groupLabel.size();
+  for (size_t v = rows; v < n; ++v) groupBegin[v + 1] = groups;
   groupStart.push_back(adjacency.size());
   for (size_t g = 0; g + 1 < groupStart.size(); ++g) {
     uint32_t size = static_cast<uint32_t>(groupStart[g + 1] - groupStart[g]);

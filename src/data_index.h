@@ -8,6 +8,8 @@
 #include <map>
 #include <vector>
 
+#include "huge_page_allocator.h"
+
 class Graph;
 
 class DataIndex {
@@ -69,10 +71,10 @@ class DataIndex {
   std::map<int, int> labelIds;
   std::vector<int> vertexLabel;
   std::vector<std::vector<int>> labelVertices;
-  std::vector<uint64_t> offsets;     // per vertex, into adjacency
-  std::vector<int> adjacency;        // neighbours grouped by (label, id)
-  std::vector<uint64_t> groupBegin;  // per vertex, into groupLabel / groupStart
-  std::vector<uint32_t> groupLabel;  // dense label of each group
-  std::vector<uint64_t> groupStart;  // start of each group in adjacency; one sentinel at the end
+  HugeVector<uint64_t> offsets;     // per vertex, into adjacency
+  HugeVector<int> adjacency;        // neighbours grouped by (label, id)
+  HugeVector<uint64_t> groupBegin;  // per vertex, into groupLabel / groupStart
+  HugeVector<uint32_t> groupLabel;  // dense label of each group
+  HugeVector<uint64_t> groupStart;  // start of each group in adjacency; one sentinel at the end
   std::vector<uint32_t> maxGroupSize;
 };
