@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fatal_error.h"
+#include "fatal_error.h"
 #include "graph.h"
 #include "line_reader.h"
 #include "query.h"
@@ -84,6 +85,7 @@ int runQueries(MatchEngine engine) {
 int run(int argc, char** argv) { return run(argc, argv, MatchEngine::fast); }
 
 int run(int argc, char** argv, MatchEngine engine) {
+  handleTerminationSignals();
   parseParameter(argc, argv);
   try {
     return runQueries(engine);

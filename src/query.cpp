@@ -4,6 +4,8 @@
 #include "query.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -462,6 +464,14 @@ void Query::scanStatsDirectory() {
   staleStats.clear();
   if (DIR* dir = opendir(statsDirPath.c_str())) {
     while (dirent* entry = readdir(dir)) {
+      // A temporary listing of a run that was killed (its process is gone) is cleared away.
+      int owner = 0;
+      char rest = 0;
+      if (std::sscanf(entry->d_name, ".sgmatch-%d.tm%c", &owner, &rest) == 2 && rest == 'p' && owner > 0 &&
+          owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH) {
+        unlinkat(dirfd(dir), entry->d_name, 0);
+        continue;
+      }
       long long number = entryNumber(entry->d_name);
       if (number < 0) continue;
       if (static_cast<size_t>(number) >= staleStats.size()) staleStats.resize(number + 1, false);
