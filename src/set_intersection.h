@@ -1,6 +1,6 @@
 // Intersection kernels for ascending int lists, the search's innermost operation: a merge for lists
 // of similar length (eight elements against eight at a time with AVX2 where the processor has it,
-// branch-free scalar code otherwise) and galloping (exponential then binary search) when one list is
+// a plain merge otherwise) and galloping (exponential then binary search) when one list is
 // much shorter, so that a small candidate list never pays for a hub's long neighbour range.
 #pragma once
 
@@ -27,6 +27,9 @@ inline const int* gallopTo(const int* first, const int* last, int x) {
   return low;
 }
 
+/// The scalar merge of two ascending lists into `out`, which may be the first list itself.
+size_t intersectMerge(const int* a, size_t sizeA, const int* b, size_t sizeB, int* out);
+
 /// Keeps the elements of the ascending list [list, list + size) that also occur in the ascending
 /// range [other, otherEnd); returns the new size. Elements of the list are distinct.
 inline size_t intersectInPlace(int* list, size_t size, const int* other, const int* otherEnd) {
@@ -52,21 +55,10 @@ inline size_t intersectInPlace(int* list, size_t size, const int* other, const i
     }
     return kept;
   }
-  size_t i = 0, j = 0;
-  while (i < size && j < otherSize) {
-    const int x = list[i], y = other[j];
-    list[kept] = x;
-    kept += x == y;
-    i += x <= y;
-    j += y <= x;
-  }
-  return kept;
+  return intersectMerge(list, size, other, otherSize, list);
 }
 
 /// Writes the elements common to the ascending lists [a, a + sizeA) and [b, b + sizeB), both free of
 /// repeats, to `out` (room for min(sizeA, sizeB) + 8 ints, not overlapping either list); returns
 /// their number.
 size_t intersectInto(const int* a, size_t sizeA, const int* b, size_t sizeB, int* out);
-
-/// The scalar merge, also the reference of the vector code in tests.
-size_t intersectMerge(const int* a, size_t sizeA, const int* b, size_t sizeB, int* out);
