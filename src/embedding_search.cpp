@@ -87,32 +87,46 @@ bool EmbeddingSearch::describe(const DataIndex& index, const std::vector<int>& l
   return true;
 }
 
-// Candidates by label, degree and neighbour-label counts, then refined until every candidate of a
-// vertex has, for each query neighbour, a data neighbour among that neighbour's candidates.
-bool EmbeddingSearch::filterCandidates(const DataIndex& index, bool refine) {
+// Whether data vertex v can be the image of query vertex k by its own neighbourhood: enough distinct
+// neighbours, and enough of each label that k's neighbours carry.
+bool EmbeddingSearch::locallyPossible(const DataIndex& index, int v, int k) const {
+  const Vertex& q = vertices[k];
+  if (index.degree(v) < q.degree) return false;
+  for (const auto& [label, count] : q.neighborLabels) {
+    if (index.neighbors(v, label).size() < count) return false;
+  }
+  return true;
+}
+
+// Records the outcome of the local test of v for k in the per-vertex marks.
+void EmbeddingSearch::markTested(int v, int k, bool possible) {
+  if (testedMask[v] == 0) touched.push_back(v);
+  const uint64_t bit = uint64_t{1} << k;
+  testedMask[v] |= bit;
+  if (possible) candidateMask[v] |= bit;
+}
+
+// The candidate lists of the vertices without earlier neighbours, which the search iterates. With
+// `complete`, every vertex gets its list and the lists are refined until every candidate has, for each
+// query neighbour, a data neighbour among that neighbour's candidates; otherwise the other vertices'
+// candidates are tested when the search first meets them. False when some list is empty.
+bool EmbeddingSearch::filterCandidates(const DataIndex& index, bool complete) {
   const int n = static_cast<int>(vertices.size());
   candidates.resize(n);
   for (int k = 0; k < n; ++k) {
-    const Vertex& q = vertices[k];
     std::vector<int>& list = candidates[k];
     list.clear();
-    for (int v : index.verticesWithLabel(q.label)) {
-      if (index.degree(v) < q.degree) continue;
-      bool enough = true;
-      for (const auto& [label, count] : q.neighborLabels) {
-        if (index.neighbors(v, label).size() < count) {
-          enough = false;
-          break;
-        }
-      }
-      if (!enough) continue;
-      list.push_back(v);
-      candidateMask[v] |= uint64_t{1} << k;
+    if (!complete && !vertices[k].backward.empty()) continue;
+    for (int v : index.verticesWithLabel(vertices[k].label)) {
+      const bool possible = locallyPossible(index, v, k);
+      markTested(v, k, possible);
+      if (possible) list.push_back(v);
     }
     if (list.empty()) return false;
   }
+  if (!complete) return true;
   size_t steps = 0;
-  for (int pass = 0; refine && pass < refinementPasses && steps < refinementBudget; ++pass) {
+  for (int pass = 0; pass < refinementPasses && steps < refinementBudget; ++pass) {
     bool changed = false;
     for (int k = 0; k < n && steps < refinementBudget; ++k) {
       const Vertex& q = vertices[k];
@@ -150,9 +164,8 @@ bool EmbeddingSearch::filterCandidates(const DataIndex& index, bool refine) {
 }
 
 void EmbeddingSearch::clearMarks() {
-  for (const std::vector<int>& list : candidates) {
-    for (int v : list) candidateMask[v] = 0;
-  }
+  for (int v : touched) testedMask[v] = candidateMask[v] = 0;
+  touched.clear();
 }
 
 EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::vector<int>& labels,
@@ -163,11 +176,15 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
   if (usedBy.size() != index.vertexCount()) {
     usedBy.assign(index.vertexCount(), 0);
     candidateMask.assign(index.vertexCount(), 0);
+    testedMask.assign(index.vertexCount(), 0);
   }
   if (!describe(index, labels, neighbors, symClasses)) return {0, true};
   for (auto& list : candidates) list.clear();
   if (labels.size() <= 64) {
-    const bool possible = filterCandidates(index, limit == UINT64_MAX);
+    // Refined candidates pay on searches that run to their end; a limit usually cuts the search short
+    // of what complete filtering would cost.
+    lazyFilter = limit != UINT64_MAX;
+    const bool possible = filterCandidates(index, !lazyFilter);
     Result result = possible ? search<true>(index, limit, writer) : Result{0, true};
     clearMarks();
     return result;
@@ -237,31 +254,45 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
       const int image = embedding[q.backward[j]];
       if (list.image != image) {
         const DataIndex::Range range = index.neighbors(image, q.label);
-        list.vertices.resize(range.size());
+        if (list.vertices.size() < range.size()) list.vertices.resize(range.size());
+        int* out = list.vertices.data();
         size_t size = 0;
-        for (const int* p = range.begin; p < range.end; ++p) {
-          const int v = *p;
-          list.vertices[size] = v;
-          if (small) {
-            size += (candidateMask[v] >> k) & 1;
-          } else {
+        if (small) {
+          const uint64_t* mask = candidateMask.data();
+          if (lazyFilter) {
+            const uint64_t* tested = testedMask.data();
+            for (const int* p = range.begin; p < range.end; ++p) {
+              if (!(tested[*p] >> k & 1)) markTested(*p, k, locallyPossible(index, *p, k));
+            }
+          }
+          for (const int* p = range.begin; p < range.end; ++p) {
+            const int v = *p;
+            out[size] = v;
+            size += (mask[v] >> k) & 1;
+          }
+        } else {
+          for (const int* p = range.begin; p < range.end; ++p) {
+            const int v = *p;
+            out[size] = v;
             size += index.degree(v) >= q.degree;
           }
         }
-        list.vertices.resize(size);
+        list.size = size;
         list.image = image;
       }
-      if (list.vertices.empty()) {
+      if (list.size == 0) {
         level.count = 0;
         return;
       }
-      if (list.vertices.size() < lists[driver].vertices.size()) driver = j;
+      if (list.size < lists[driver].size) driver = j;
     }
-    const std::vector<int>& first = lists[driver].vertices;
-    const int* start = first.data();
-    const int* const end = first.data() + first.size();
-    if (bound >= 0) start = std::upper_bound(start, end, bound);
-    level.boundCut = start != first.data();
+    const int* start = lists[driver].vertices.data();
+    const int* const end = start + lists[driver].size;
+    if (bound >= 0) {
+      const int* first = start;
+      start = std::upper_bound(start, end, bound);
+      level.boundCut = start != first;
+    }
     if (lists.size() == 1) {
       level.list = start;
       level.count = static_cast<size_t>(end - start);
@@ -270,17 +301,17 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
     // The smallest list against the next smallest into the level's buffer, then the others in place.
     size_t second = driver == 0 ? 1 : 0;
     for (size_t j = 0; j < lists.size(); ++j) {
-      if (j != driver && lists[j].vertices.size() < lists[second].vertices.size()) second = j;
+      if (j != driver && lists[j].size < lists[second].size) second = j;
     }
     std::vector<int>& buffer = buffers[k];
     const size_t room = static_cast<size_t>(end - start) + 8;
     if (buffer.size() < room) buffer.resize(room);
-    const std::vector<int>& other = lists[second].vertices;
-    size_t size = intersectInto(start, static_cast<size_t>(end - start), other.data(), other.size(), buffer.data());
+    size_t size = intersectInto(start, static_cast<size_t>(end - start), lists[second].vertices.data(),
+                                lists[second].size, buffer.data());
     for (size_t j = 0; j < lists.size() && size > 0; ++j) {
       if (j != driver && j != second) {
-        const std::vector<int>& more = lists[j].vertices;
-        size = intersectInPlace(buffer.data(), size, more.data(), more.data() + more.size());
+        const int* more = lists[j].vertices.data();
+        size = intersectInPlace(buffer.data(), size, more, more + lists[j].size);
       }
     }
     level.list = buffer.data();

@@ -39,7 +39,9 @@ class EmbeddingSearch {
 
   bool describe(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
                 const std::vector<std::vector<int>>& symClasses);
-  bool filterCandidates(const DataIndex& index, bool refine);
+  bool locallyPossible(const DataIndex& index, int v, int k) const;
+  void markTested(int v, int k, bool possible);
+  bool filterCandidates(const DataIndex& index, bool complete);
   void clearMarks();
   template <bool small>
   Result search(const DataIndex& index, uint64_t limit, StatsWriter& writer);
@@ -47,11 +49,15 @@ class EmbeddingSearch {
   std::vector<Vertex> vertices;
   std::vector<std::vector<int>> candidates;  // filtered candidates of each vertex, ascending
   std::vector<uint64_t> candidateMask;       // per data vertex: bit k when it is a candidate of k
+  std::vector<uint64_t> testedMask;          // per data vertex: bit k when that has been decided
+  std::vector<int> touched;                  // data vertices with marks to clear
+  bool lazyFilter = false;                   // candidates decided when the search meets them
   std::vector<int> usedBy;                   // per data vertex: depth + 1 of the vertex using it, or 0
   std::vector<std::vector<int>> buffers;     // per depth: the candidate list being tried
   struct Filtered {
     int image = -1;                          // data vertex whose neighbours the list holds
-    std::vector<int> vertices;               // its neighbours that are candidates of the depth
+    std::vector<int> vertices;               // its neighbours that are candidates of the depth, in
+    size_t size = 0;                         //   the first `size` entries (the rest is spare room)
   };
   std::vector<std::vector<Filtered>> filtered;  // per depth and earlier neighbour
 };

@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -28,8 +29,7 @@ class StatsWriter {
         format(embedding);
         return;
       }
-      int* out = raw.data() + rawUsed;
-      for (size_t i = 0; i < width; ++i) out[i] = embedding[i];
+      std::memcpy(raw.data() + rawUsed, embedding, width * sizeof(int));
       rawUsed += width;
       return;
     }
