@@ -163,8 +163,16 @@ bool Graph::read(const char* path) {
 
   PairCounter pairCounts;
   std::vector<uint32_t> degree(vertexCount, 0);
+  // Endpoints are random: prefetching a few edges ahead keeps several cache misses in flight.
+  constexpr size_t ahead = 32;
   for (size_t i = 0; i < edgeEnds.size(); i += 2) {
     const int u = edgeEnds[i], v = edgeEnds[i + 1];
+    if (i + ahead + 1 < edgeEnds.size()) {
+      __builtin_prefetch(&degree[edgeEnds[i + ahead]], 1);
+      __builtin_prefetch(&degree[edgeEnds[i + ahead + 1]], 1);
+      __builtin_prefetch(&vertexLabelIndex[edgeEnds[i + ahead]]);
+      __builtin_prefetch(&vertexLabelIndex[edgeEnds[i + ahead + 1]]);
+    }
     ++degree[u];
     ++degree[v];
     pairCounts.add(vertexLabelIndex[u], vertexLabelIndex[v]);
@@ -178,6 +186,10 @@ bool Graph::read(const char* path) {
   adjList.resize(vertexCount);
   for (size_t v = 0; v < vertexCount; ++v) adjList[v].reserve(degree[v]);
   for (size_t i = 0; i < edgeEnds.size(); i += 2) {
+    if (i + ahead + 1 < edgeEnds.size()) {
+      __builtin_prefetch(&adjList[edgeEnds[i + ahead]]);
+      __builtin_prefetch(&adjList[edgeEnds[i + ahead + 1]]);
+    }
     adjList[edgeEnds[i]].push_back(edgeEnds[i + 1]);
     adjList[edgeEnds[i + 1]].push_back(edgeEnds[i]);
   }
