@@ -35,16 +35,6 @@ std::vector<int> distinctRow(const std::vector<int>& row, int self, int n) {
   return out;
 }
 
-struct Level {
-  const int* list;
-  size_t count;
-  size_t position;
-  uint64_t failing;
-  bool found;
-  bool pruned;
-  bool boundCut;
-};
-
 }  // namespace
 
 bool EmbeddingSearch::describe(const DataIndex& index, const std::vector<int>& labels,
@@ -192,17 +182,18 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
   return search<false>(index, limit, writer);
 }
 
+// Points each level at the list it draws from when it has no earlier neighbour, and forgets the
+// filtered lists of the previous query.
 template <bool small>
-EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t limit, StatsWriter& writer) {
+void EmbeddingSearch::prepareLevels(const DataIndex& index) {
   const int n = static_cast<int>(vertices.size());
-  std::vector<int> embedding(n);
-  std::vector<Level> levels(n);
+  embedding.assign(n, 0);
+  levels.assign(n, Level());
   if (buffers.size() < static_cast<size_t>(n)) buffers.resize(n);
-
   // Without filtering (large queries), a vertex without earlier neighbours draws from the vertices
   // of its label with enough neighbours; such lists are shared between vertices alike.
-  std::vector<const std::vector<int>*> staticList(n, nullptr);
-  std::map<std::pair<int, uint32_t>, std::vector<int>> sharedLists;
+  staticList.assign(n, nullptr);
+  sharedLists.clear();
   for (int k = 0; k < n; ++k) {
     const Vertex& q = vertices[k];
     if (small) {
@@ -227,100 +218,108 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
     filtered[k].resize(vertices[k].backward.size());
     for (Filtered& list : filtered[k]) list.image = -1;
   }
-  auto enter = [&](int k) {
-    Level& level = levels[k];
-    level.position = 0;
-    level.failing = 0;
-    level.found = level.pruned = level.boundCut = false;
-    const Vertex& q = vertices[k];
-    int bound = -1;
-    for (int x : q.symmetrySources) bound = std::max(bound, embedding[x]);
-    if (q.backward.empty()) {
-      const std::vector<int>& list = *staticList[k];
-      const int* start = list.data();
-      const int* end = list.data() + list.size();
-      if (bound >= 0) start = std::upper_bound(start, end, bound);
-      level.boundCut = start != list.data();
-      level.list = start;
-      level.count = static_cast<size_t>(end - start);
-      return;
-    }
-    // The filtered neighbour range of each earlier neighbour's image is kept until that image
-    // changes: an earlier neighbour assigned long before keeps serving the same list.
-    std::vector<Filtered>& lists = filtered[k];
-    size_t driver = 0;
-    for (size_t j = 0; j < q.backward.size(); ++j) {
-      Filtered& list = lists[j];
-      const int image = embedding[q.backward[j]];
-      if (list.image != image) {
-        const DataIndex::Range range = index.neighbors(image, q.label);
-        if (list.vertices.size() < range.size()) list.vertices.resize(range.size());
-        int* out = list.vertices.data();
-        size_t size = 0;
-        if (small) {
-          const uint64_t* mask = candidateMask.data();
-          if (lazyFilter) {
-            const uint64_t* tested = testedMask.data();
-            for (const int* p = range.begin; p < range.end; ++p) {
-              if (!(tested[*p] >> k & 1)) markTested(*p, k, locallyPossible(index, *p, k));
-            }
-          }
+}
+
+// Fills the candidate list of level k from the images of the earlier levels.
+template <bool small>
+void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
+  Level& level = levels[k];
+  level.position = 0;
+  level.failing = 0;
+  level.found = level.pruned = level.boundCut = false;
+  const Vertex& q = vertices[k];
+  int bound = -1;
+  for (int x : q.symmetrySources) bound = std::max(bound, embedding[x]);
+  if (q.backward.empty()) {
+    const std::vector<int>& list = *staticList[k];
+    const int* start = list.data();
+    const int* end = list.data() + list.size();
+    if (bound >= 0) start = std::upper_bound(start, end, bound);
+    level.boundCut = start != list.data();
+    level.list = start;
+    level.count = static_cast<size_t>(end - start);
+    return;
+  }
+  // The filtered neighbour range of each earlier neighbour's image is kept until that image
+  // changes: an earlier neighbour assigned long before keeps serving the same list.
+  std::vector<Filtered>& lists = filtered[k];
+  size_t driver = 0;
+  for (size_t j = 0; j < q.backward.size(); ++j) {
+    Filtered& list = lists[j];
+    const int image = embedding[q.backward[j]];
+    if (list.image != image) {
+      const DataIndex::Range range = index.neighbors(image, q.label);
+      if (list.vertices.size() < range.size()) list.vertices.resize(range.size());
+      int* out = list.vertices.data();
+      size_t size = 0;
+      if (small) {
+        const uint64_t* mask = candidateMask.data();
+        if (lazyFilter) {
+          const uint64_t* tested = testedMask.data();
           for (const int* p = range.begin; p < range.end; ++p) {
-            const int v = *p;
-            out[size] = v;
-            size += (mask[v] >> k) & 1;
-          }
-        } else {
-          for (const int* p = range.begin; p < range.end; ++p) {
-            const int v = *p;
-            out[size] = v;
-            size += index.degree(v) >= q.degree;
+            if (!(tested[*p] >> k & 1)) markTested(*p, k, locallyPossible(index, *p, k));
           }
         }
-        list.size = size;
-        list.image = image;
+        for (const int* p = range.begin; p < range.end; ++p) {
+          const int v = *p;
+          out[size] = v;
+          size += (mask[v] >> k) & 1;
+        }
+      } else {
+        for (const int* p = range.begin; p < range.end; ++p) {
+          const int v = *p;
+          out[size] = v;
+          size += index.degree(v) >= q.degree;
+        }
       }
-      if (list.size == 0) {
-        level.count = 0;
-        return;
-      }
-      if (list.size < lists[driver].size) driver = j;
+      list.size = size;
+      list.image = image;
     }
-    const int* start = lists[driver].vertices.data();
-    const int* const end = start + lists[driver].size;
-    if (bound >= 0) {
-      const int* first = start;
-      start = std::upper_bound(start, end, bound);
-      level.boundCut = start != first;
-    }
-    if (lists.size() == 1) {
-      level.list = start;
-      level.count = static_cast<size_t>(end - start);
+    if (list.size == 0) {
+      level.count = 0;
       return;
     }
-    // The smallest list against the next smallest into the level's buffer, then the others in place.
-    size_t second = driver == 0 ? 1 : 0;
-    for (size_t j = 0; j < lists.size(); ++j) {
-      if (j != driver && lists[j].size < lists[second].size) second = j;
+    if (list.size < lists[driver].size) driver = j;
+  }
+  const int* start = lists[driver].vertices.data();
+  const int* const end = start + lists[driver].size;
+  if (bound >= 0) {
+    const int* first = start;
+    start = std::upper_bound(start, end, bound);
+    level.boundCut = start != first;
+  }
+  if (lists.size() == 1) {
+    level.list = start;
+    level.count = static_cast<size_t>(end - start);
+    return;
+  }
+  // The smallest list against the next smallest into the level's buffer, then the others in place.
+  size_t second = driver == 0 ? 1 : 0;
+  for (size_t j = 0; j < lists.size(); ++j) {
+    if (j != driver && lists[j].size < lists[second].size) second = j;
+  }
+  std::vector<int>& buffer = buffers[k];
+  const size_t room = static_cast<size_t>(end - start) + 8;
+  if (buffer.size() < room) buffer.resize(room);
+  size_t size = intersectInto(start, static_cast<size_t>(end - start), lists[second].vertices.data(),
+                              lists[second].size, buffer.data());
+  for (size_t j = 0; j < lists.size() && size > 0; ++j) {
+    if (j != driver && j != second) {
+      const int* more = lists[j].vertices.data();
+      size = intersectInPlace(buffer.data(), size, more, more + lists[j].size);
     }
-    std::vector<int>& buffer = buffers[k];
-    const size_t room = static_cast<size_t>(end - start) + 8;
-    if (buffer.size() < room) buffer.resize(room);
-    size_t size = intersectInto(start, static_cast<size_t>(end - start), lists[second].vertices.data(),
-                                lists[second].size, buffer.data());
-    for (size_t j = 0; j < lists.size() && size > 0; ++j) {
-      if (j != driver && j != second) {
-        const int* more = lists[j].vertices.data();
-        size = intersectInPlace(buffer.data(), size, more, more + lists[j].size);
-      }
-    }
-    level.list = buffer.data();
-    level.count = size;
-  };
+  }
+  level.list = buffer.data();
+  level.count = size;
+}
 
+template <bool small>
+EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t limit, StatsWriter& writer) {
+  const int n = static_cast<int>(vertices.size());
+  prepareLevels<small>(index);
   uint64_t frequency = 0;
   int depth = 0;
-  enter(0);
+  enterLevel<small>(index, 0);
   for (;;) {
     Level& level = levels[depth];
     if (level.position < level.count) {
@@ -340,7 +339,7 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
         continue;
       }
       usedBy[c] = depth + 1;
-      enter(++depth);
+      enterLevel<small>(index, ++depth);
       continue;
     }
     // Every candidate of this level is done: report its failing set to the level above.

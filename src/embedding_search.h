@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -44,7 +45,23 @@ class EmbeddingSearch {
   bool filterCandidates(const DataIndex& index, bool complete);
   void clearMarks();
   template <bool small>
+  void prepareLevels(const DataIndex& index);
+  template <bool small>
+  void enterLevel(const DataIndex& index, int k);
+  template <bool small>
   Result search(const DataIndex& index, uint64_t limit, StatsWriter& writer);
+
+  // One level of the search per query vertex: the candidate list being tried and what is known of
+  // why its candidates failed.
+  struct Level {
+    const int* list = nullptr;
+    size_t count = 0;
+    size_t position = 0;
+    uint64_t failing = 0;   // query vertices whose images caused the failures so far
+    bool found = false;     // some candidate led to an embedding
+    bool pruned = false;    // the remaining candidates were skipped; `failing` is final
+    bool boundCut = false;  // the symmetry bound removed candidates
+  };
 
   std::vector<Vertex> vertices;
   std::vector<std::vector<int>> candidates;  // filtered candidates of each vertex, ascending
@@ -60,4 +77,8 @@ class EmbeddingSearch {
     size_t size = 0;                         //   the first `size` entries (the rest is spare room)
   };
   std::vector<std::vector<Filtered>> filtered;  // per depth and earlier neighbour
+  std::vector<int> embedding;                // the partial embedding, by depth
+  std::vector<Level> levels;
+  std::vector<const std::vector<int>*> staticList;  // per depth without earlier neighbours
+  std::map<std::pair<int, uint32_t>, std::vector<int>> sharedLists;  // (label, degree) -> vertices
 };
