@@ -84,28 +84,26 @@ class PairCounter {
   std::unordered_map<uint64_t, uint64_t> sparse;
 };
 
-}  // namespace
+// What the parse of a data file yields: the labels of the vertices as dense indexes, and the edges.
+struct DataFileContent {
+  std::vector<int> indexLabel;            // dense index -> label, in order of first appearance
+  std::vector<uint32_t> vertexLabelIndex;  // dense label index of each vertex
+  HugeVector<int> edgeEnds;               // u0, v0, u1, v1, ...
+};
 
-bool Graph::read(const char* path) {
-  *this = Graph();
-  LineReader reader;
-  if (!reader.open(path)) {
-    std::cout << "Graph cannot open " << path << std::endl;
-    return false;
-  }
-  std::unordered_map<int, uint32_t> labelIndex;  // label -> dense index, in order of appearance
-  std::vector<int> indexLabel;                   // dense index -> label
-  std::vector<uint32_t> vertexLabelIndex;
-  // Endpoints u0, v0, u1, v1, ...; room for as many edge lines as the file could hold, reserved
-  // without being touched, so that the list is never copied while it grows.
-  HugeVector<int> edgeEnds;
+// Parses every line; false after a message on a malformed line or a read error. The loop only checks
+// and records: everything that needs random access to per-vertex arrays comes afterwards.
+bool parseDataFile(const char* path, LineReader& reader, DataFileContent* content) {
+  std::unordered_map<int, uint32_t> labelIndex;
+  std::vector<int>& indexLabel = content->indexLabel;
+  std::vector<uint32_t>& vertexLabelIndex = content->vertexLabelIndex;
+  HugeVector<int>& edgeEnds = content->edgeEnds;
+  // Room for as many edge lines as the file could hold, reserved without being touched, so that the
+  // list is never copied while it grows.
   if (reader.size() > 0) edgeEnds.reserve(static_cast<size_t>(reader.size() / 4));
   int lastLabel = 0;
   uint32_t lastIndex = 0;
   bool haveLast = false;
-
-  // The parse loop only checks and records; everything that needs random access to per-vertex
-  // arrays happens afterwards in loops of their own.
   std::string_view line;
   LineReader::Status status;
   Tokens tokens;
@@ -132,11 +130,11 @@ bool Graph::read(const char* path) {
     const int u = parseInt32(tokens.begin[1], tokens.end[1]);
     const int v = parseInt32(tokens.begin[2], tokens.end[2]);
     const uint64_t vertexCount = vertexLabelIndex.size();
-    if (static_cast<uint64_t>(static_cast<uint32_t>(u)) >= vertexCount ||
-        static_cast<uint64_t>(static_cast<uint32_t>(v)) >= vertexCount) {
-      const int end = static_cast<uint64_t>(static_cast<uint32_t>(u)) >= vertexCount ? u : v;
-      std::cout << path << ":" << reader.lineNumber() << ": edge endpoint " << end << " is not a vertex ("
-                << vertexCount << " vertex lines read so far)" << std::endl;
+    // Negative ids become huge as unsigned numbers, so one comparison rejects both kinds.
+    const bool badU = static_cast<uint64_t>(static_cast<uint32_t>(u)) >= vertexCount;
+    if (badU || static_cast<uint64_t>(static_cast<uint32_t>(v)) >= vertexCount) {
+      std::cout << path << ":" << reader.lineNumber() << ": edge endpoint " << (badU ? u : v)
+                << " is not a vertex (" << vertexCount << " vertex lines read so far)" << std::endl;
       return false;
     }
     edgeEnds.push_back(u);
@@ -147,9 +145,29 @@ bool Graph::read(const char* path) {
               << errorText(reader.error()) << std::endl;
     return false;
   }
-  const int64_t edgeLines = static_cast<int64_t>(edgeEnds.size() / 2);
+  return true;
+}
 
+// Endpoints are random: prefetching this many edge ends ahead keeps several cache misses in flight.
+constexpr size_t prefetchAhead = 32;
+
+}  // namespace
+
+bool Graph::read(const char* path) {
+  *this = Graph();
+  LineReader reader;
+  if (!reader.open(path)) {
+    std::cout << "Graph cannot open " << path << std::endl;
+    return false;
+  }
+  DataFileContent content;
+  if (!parseDataFile(path, reader, &content)) return false;
+  const std::vector<int>& indexLabel = content.indexLabel;
+  const std::vector<uint32_t>& vertexLabelIndex = content.vertexLabelIndex;
+  HugeVector<int>& edgeEnds = content.edgeEnds;
+  const int64_t edgeLines = static_cast<int64_t>(edgeEnds.size() / 2);
   const size_t vertexCount = vertexLabelIndex.size();
+
   labels.resize(vertexCount);
   std::vector<std::vector<int>> byLabel(indexLabel.size());
   for (size_t v = 0; v < vertexCount; ++v) {
@@ -163,15 +181,13 @@ bool Graph::read(const char* path) {
 
   PairCounter pairCounts;
   std::vector<uint32_t> degree(vertexCount, 0);
-  // Endpoints are random: prefetching a few edges ahead keeps several cache misses in flight.
-  constexpr size_t ahead = 32;
   for (size_t i = 0; i < edgeEnds.size(); i += 2) {
     const int u = edgeEnds[i], v = edgeEnds[i + 1];
-    if (i + ahead + 1 < edgeEnds.size()) {
-      __builtin_prefetch(&degree[edgeEnds[i + ahead]], 1);
-      __builtin_prefetch(&degree[edgeEnds[i + ahead + 1]], 1);
-      __builtin_prefetch(&vertexLabelIndex[edgeEnds[i + ahead]]);
-      __builtin_prefetch(&vertexLabelIndex[edgeEnds[i + ahead + 1]]);
+    if (i + prefetchAhead + 1 < edgeEnds.size()) {
+      __builtin_prefetch(&degree[edgeEnds[i + prefetchAhead]], 1);
+      __builtin_prefetch(&degree[edgeEnds[i + prefetchAhead + 1]], 1);
+      __builtin_prefetch(&vertexLabelIndex[edgeEnds[i + prefetchAhead]]);
+      __builtin_prefetch(&vertexLabelIndex[edgeEnds[i + prefetchAhead + 1]]);
     }
     ++degree[u];
     ++degree[v];
@@ -186,9 +202,9 @@ bool Graph::read(const char* path) {
   adjList.resize(vertexCount);
   for (size_t v = 0; v < vertexCount; ++v) adjList[v].reserve(degree[v]);
   for (size_t i = 0; i < edgeEnds.size(); i += 2) {
-    if (i + ahead + 1 < edgeEnds.size()) {
-      __builtin_prefetch(&adjList[edgeEnds[i + ahead]]);
-      __builtin_prefetch(&adjList[edgeEnds[i + ahead + 1]]);
+    if (i + prefetchAhead + 1 < edgeEnds.size()) {
+      __builtin_prefetch(&adjList[edgeEnds[i + prefetchAhead]]);
+      __builtin_prefetch(&adjList[edgeEnds[i + prefetchAhead + 1]]);
     }
     adjList[edgeEnds[i]].push_back(edgeEnds[i + 1]);
     adjList[edgeEnds[i + 1]].push_back(edgeEnds[i]);
