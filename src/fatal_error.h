@@ -1,0 +1,14 @@
+// Ending a run on an error it cannot go on from: the message goes to standard output, the
+// statistics file being written (if any) is removed, and the process exits with status -1.
+#pragma once
+
+#include <string>
+
+/// Prints the message and a newline, flushes, removes the registered temporary file and exits(-1).
+[[noreturn]] void fatalError(const std::string& message);
+
+/// Names the temporary file that an error or a termination signal must remove; null for none.
+void registerTemporaryFile(const char* path);
+
+/// The text of an errno value, for messages.
+std::string errorText(int errorNumber);

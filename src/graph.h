@@ -1,0 +1,33 @@
+// The labelled undirected data graph, its label indexes and its reader. Vertex ids are dense from 0
+// in the order of the vertex lines; every row of adjList is ascending and may repeat a neighbour.
+#pragma once
+
+#include <map>
+#include <utility>
+#include <vector>
+
+class Graph {
+ public:
+  std::vector<int> labels;                           // label of each vertex
+  std::vector<std::vector<int>> adjList;             // ascending neighbour rows, repeats kept
+  std::map<int, std::vector<int>> labelVertices;     // label -> its vertices, ascending
+  std::map<std::pair<int, int>, int> labelPairFreq;  // (label, label) -> edge ends joining them
+  std::map<int, int> labelFreq;                      // label -> number of vertices carrying it
+
+  /// Fills this empty graph from a data graph file; false, after a message naming the file (and the
+  /// line), when the file cannot be opened or read or holds a malformed vertex or edge line.
+  bool read(const char* path);
+
+  /// Makes this graph an independent copy of `other` (nothing changes when it is this graph).
+  void copy(Graph* other);
+
+  /// Inserts the undirected edge u-v; false when either id has no row or the edge exists.
+  bool addEdge(int u, int v);
+
+  /// True when the edge u-v is present or either id has no row; false when it could be inserted.
+  bool checkEdge(int u, int v);
+
+ private:
+  enum class EdgeState { outOfRange, present, absent };
+  EdgeState edgeState(int u, int v) const;
+};

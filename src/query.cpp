@@ -1,0 +1,546 @@
+// The road of one query: read it, order its vertices, renumber it along the order, enumerate its
+// embeddings into the statistics file, and append its record to the subgraph output file.
+// A malformed query is refused at reading time and reported with frequency 0.
+#include "query.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <iostream>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "fatal_error.h"
+#include "graph.h"
+#include "main.h"
+#include "string_split.h"
+#include "text_number.h"
+
+namespace {
+
+void appendNumber(std::string& text, long long value) { text += std::to_string(value); }
+
+const std::vector<int> emptyRow;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction and reading
+
+Query::Query() = default;
+
+Query::Query(std::string queryPath, std::string subgraphPath, std::string statsPath, uint64_t limit)
+    : queryFilePath(std::move(queryPath)),
+      subgraphFilePath(std::move(subgraphPath)),
+      statsDirPath(std::move(statsPath)),
+      freqLimit(limit) {
+  // A directory opens as a stream but cannot be read as a query file.
+  struct stat info;
+  const bool isDirectory = stat(queryFilePath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  if (!isDirectory) queryFile.open(queryFilePath);
+  if (isDirectory || !queryFile.is_open()) fatalError("Query cannot open " + queryFilePath);
+  subgraphFile.open(subgraphFilePath, std::ios::out | std::ios::trunc);
+  if (!subgraphFile.is_open()) fatalError("Subgraph cannot open " + subgraphFilePath);
+}
+
+Query::~Query() {
+  queryFile.close();
+  subgraphFile.close();
+  statsFile.close();
+}
+
+void Query::noteProblem(long long line, const std::string& text) {
+  // The earliest line decides which problem is reported.
+  if (!problem.empty() && problemLine <= line) return;
+  problemLine = line;
+  problem = queryFilePath + ":" + std::to_string(line) + ": " + text;
+}
+
+bool Query::read() {
+  if (!queryFile.is_open() || queryFile.eof()) return false;
+  vertexLabels.clear();
+  neighbors.clear();
+  symClasses.clear();
+  edgeCount = 0;
+  problem.clear();
+  problemLine = 0;
+
+  std::vector<PendingEdge> edges;
+  std::vector<PendingClass> classes;
+  std::string line;
+  std::vector<std::string> tokens;
+  for (;;) {
+    std::getline(queryFile, line);
+    if (queryFile.bad()) {
+      fatalError("Query cannot read " + queryFilePath + " after line " + std::to_string(linesRead) + ": " +
+                 errorText(errno != 0 ? errno : EIO));
+    }
+    ++linesRead;
+    if (output_mark != 0) std::cout << line << std::endl;
+    const char kind = line.empty() ? '\0' : line[0];
+    if (kind == 't') break;
+    if (kind == 'v' || kind == 'e' || kind == 'a') {
+      SplitStringUsing(line, " ", &tokens);
+      if (kind == 'v') {
+        if (tokens.size() < 3) {
+          noteProblem(linesRead, "vertex line with fewer than three fields");
+        } else {
+          vertexLabels.push_back(parseInt32(tokens[2]));
+        }
+      } else if (kind == 'e') {
+        if (tokens.size() < 3) {
+          noteProblem(linesRead, "edge line with fewer than three fields");
+        } else {
+          edges.push_back({parseInt32(tokens[1]), parseInt32(tokens[2]), linesRead});
+          ++edgeCount;
+        }
+      } else {
+        PendingClass symmetryLine{{}, linesRead};
+        for (size_t i = 1; i < tokens.size(); ++i) symmetryLine.members.push_back(parseInt32(tokens[i]));
+        classes.push_back(std::move(symmetryLine));
+      }
+    }
+    if (queryFile.eof()) break;
+  }
+
+  if (vertexLabels.empty()) return true;
+  ++queryNumber;
+  if (output_mark != 0) {
+    std::cout << "query #" << queryNumber << std::endl;
+    std::cout << "number of vertices: " << vertexLabels.size() << std::endl;
+    std::cout << "number of edges: " << edgeCount << std::endl;
+  }
+  buildRows(edges, classes);
+  symColor();
+  return true;
+}
+
+// Edge and symmetry lines may precede the vertex lines they name, so they are checked against the
+// final vertex count and turned into rows only once the query is complete.
+void Query::buildRows(const std::vector<PendingEdge>& edges, const std::vector<PendingClass>& classes) {
+  const long long n = static_cast<long long>(vertexLabels.size());
+  const std::string vertexCount = " is not a vertex of the query (it has " + std::to_string(n) + ")";
+  for (const PendingEdge& edge : edges) {
+    for (int end : {edge.u, edge.v}) {
+      if (end < 0 || end >= n) noteProblem(edge.line, "edge endpoint " + std::to_string(end) + vertexCount);
+    }
+    if (edge.u == edge.v) noteProblem(edge.line, "self-loop edge on vertex " + std::to_string(edge.u));
+  }
+  for (size_t i = 0; i < classes.size(); ++i) {
+    if (static_cast<long long>(i) >= n) {
+      noteProblem(classes[i].line, "more symmetry lines than vertices (" + std::to_string(n) + ")");
+      break;
+    }
+    for (int member : classes[i].members) {
+      if (member < 0 || member >= n) {
+        noteProblem(classes[i].line, "symmetry class member " + std::to_string(member) + vertexCount);
+      }
+    }
+  }
+  if (!problem.empty()) return;
+  if (!edges.empty()) {
+    neighbors.assign(n, {});
+    for (const PendingEdge& edge : edges) {
+      neighbors[edge.u].push_back(edge.v);
+      neighbors[edge.v].push_back(edge.u);
+    }
+  }
+  if (!classes.empty()) {
+    symClasses.assign(n, {});
+    for (size_t i = 0; i < classes.size(); ++i) symClasses[i] = classes[i].members;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Symmetry classes
+
+bool Query::checkSymestry() {
+  for (const auto& members : symClasses) {
+    if (members.size() > 1) return true;
+  }
+  return false;
+}
+
+void Query::symColor() {
+  colors.clear();
+  for (size_t i = 0; i < symClasses.size(); ++i) {
+    int color = static_cast<int>(i);
+    for (int member : symClasses[i]) color = std::min(color, member);
+    colors.push_back(color);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Subgraph output
+
+void Query::emitSubgraphText(const std::string& text) {
+  if (holdingRecord) {
+    heldRecord += text;
+    return;
+  }
+  errno = 0;
+  subgraphFile.write(text.data(), static_cast<std::streamsize>(text.size()));
+  subgraphFile.flush();
+  if (!subgraphFile) {
+    fatalError("Subgraph cannot write " + subgraphFilePath + ": " + errorText(errno != 0 ? errno : EIO));
+  }
+}
+
+void Query::writeQuery() {
+  std::string text = "#\t";
+  appendNumber(text, queryNumber);
+  text += '\t';
+  appendNumber(text, static_cast<long long>(vertexLabels.size()));
+  text += '\t';
+  appendNumber(text, edgeCount);
+  text += "\nT";
+  for (int label : vertexLabels) {
+    text += '\t';
+    appendNumber(text, label);
+  }
+  text += "\nE";
+  for (size_t i = 0; i < neighbors.size(); ++i) {
+    for (int j : neighbors[i]) {
+      text += '\t';
+      appendNumber(text, static_cast<long long>(i));
+      text += '\t';
+      appendNumber(text, j);
+    }
+  }
+  text += checkSymestry() ? "\nS\t1\n" : "\nS\t0\n";
+  symColor();
+  emitSubgraphText(text);
+  writeColors();
+}
+
+void Query::writeColors() {
+  std::string text = "C";
+  for (int color : colors) {
+    text += '\t';
+    appendNumber(text, color);
+  }
+  text += '\n';
+  emitSubgraphText(text);
+}
+
+void Query::writeFrequency() {
+  std::string text = "F\t";
+  text += std::to_string(frequency);
+  text += '\n';
+  emitSubgraphText(text);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Matching order
+
+namespace {
+
+// The extension step's choice among the ordered vertices (anchors). Every anchor offers its rarest
+// unordered neighbour (lowest pair frequency, first in row order on ties) at the ratio pair frequency
+// / vertices of the anchor's label. Scanning the anchors in order and taking one whenever its ratio
+// is below the integer part of the last one taken ends at the first anchor whose ratio has the
+// smallest integer part; so anchors are kept in a set keyed by (integer part, position). Keys only
+// grow as neighbours get ordered, so a key is refreshed lazily when it reaches the front.
+class AnchorQueue {
+ public:
+  AnchorQueue(const std::vector<int>& labelsOfQuery, const std::vector<std::vector<int>>& rows, Graph* graph)
+      : labels(labelsOfQuery), rows(rows), graph(graph), offers(labelsOfQuery.size()) {}
+
+  int pairFrequency(int a, int b) const {
+    auto it = graph->labelPairFreq.find({a, b});
+    return it == graph->labelPairFreq.end() ? 0 : it->second;
+  }
+
+  void addAnchor(int u, int position, const std::vector<bool>& ordered) {
+    Offer& offer = offers[u];
+    offer.position = position;
+    auto count = graph->labelFreq.find(labels[u]);
+    offer.labelCount = count == graph->labelFreq.end() ? 0 : count->second;
+    const std::vector<int>& row = u < static_cast<int>(rows.size()) ? rows[u] : emptyRow;
+    for (size_t i = 0; i < row.size(); ++i) {
+      int w = row[i];
+      if (w < 0 || w >= static_cast<int>(labels.size())) continue;
+      offer.choices.push_back({pairFrequency(labels[u], labels[w]), static_cast<int>(i), w});
+    }
+    std::sort(offer.choices.begin(), offer.choices.end());
+    if (refresh(u, ordered)) keys.insert(offer.key);
+  }
+
+  // The next vertex to order, or -1 when no anchor offers one at a finite ratio.
+  int next(const std::vector<bool>& ordered, const std::vector<int>& order) {
+    while (!keys.empty()) {
+      const std::pair<int, int> front = *keys.begin();
+      const int u = order[front.second];
+      keys.erase(keys.begin());
+      if (!refresh(u, ordered)) continue;
+      if (offers[u].key != front) {
+        keys.insert(offers[u].key);
+        continue;
+      }
+      keys.insert(front);
+      return offers[u].choices[offers[u].first].w;
+    }
+    return -1;
+  }
+
+ private:
+  struct Choice {
+    int frequency, index, w;
+    bool operator<(const Choice& other) const {
+      return frequency != other.frequency ? frequency < other.frequency : index < other.index;
+    }
+  };
+  struct Offer {
+    std::vector<Choice> choices;
+    size_t first = 0;
+    int labelCount = 0;
+    int position = 0;
+    std::pair<int, int> key;
+  };
+
+  // Skips the ordered choices of anchor u and recomputes its key; false when it offers nothing.
+  bool refresh(int u, const std::vector<bool>& ordered) {
+    Offer& offer = offers[u];
+    while (offer.first < offer.choices.size() && ordered[offer.choices[offer.first].w]) ++offer.first;
+    if (offer.first == offer.choices.size()) return false;
+    const int f = offer.choices[offer.first].frequency;
+    // A saturated count is no candidate, and an absent anchor label gives no finite ratio.
+    if (f == INT_MAX || offer.labelCount <= 0) return false;
+    const double ratio = static_cast<double>(f) / static_cast<double>(offer.labelCount);
+    offer.key = {static_cast<int>(ratio), offer.position};
+    return true;
+  }
+
+  const std::vector<int>& labels;
+  const std::vector<std::vector<int>>& rows;
+  Graph* graph;
+  std::vector<Offer> offers;
+  std::set<std::pair<int, int>> keys;
+};
+
+}  // namespace
+
+void Query::getOrder(Graph* graph) {
+  matchingOrder.clear();
+  const int n = static_cast<int>(vertexLabels.size());
+  if (n == 0) return;
+  AnchorQueue anchors(vertexLabels, neighbors, graph);
+  auto row = [&](int v) -> const std::vector<int>& {
+    return v < static_cast<int>(neighbors.size()) ? neighbors[v] : emptyRow;
+  };
+
+  // Seed: the lowest-numbered endpoint of a rarest edge, then its first rarest neighbour.
+  int bestSeed = INT_MAX, first = 0, second = 0;
+  for (int i = 0; i < n; ++i) {
+    int f = INT_MAX, h = 0;
+    for (int w : row(i)) {
+      if (w < 0 || w >= n) continue;
+      int c = anchors.pairFrequency(vertexLabels[i], vertexLabels[w]);
+      if (c < f) {
+        f = c;
+        h = w;
+      }
+    }
+    if (f < bestSeed) {
+      bestSeed = f;
+      first = i;
+      second = h;
+    }
+  }
+  if (n == 1) {
+    // One vertex: the seed pair names it twice, and changeOrder refuses the order.
+    matchingOrder = {first, second};
+    return;
+  }
+
+  std::vector<bool> ordered(n, false);
+  auto append = [&](int v) {
+    ordered[v] = true;
+    matchingOrder.push_back(v);
+    anchors.addAnchor(v, static_cast<int>(matchingOrder.size()) - 1, ordered);
+  };
+  append(first);
+  if (bestSeed != INT_MAX && second != first) append(second);
+
+  // Greedy extension; a step without a finite offer takes the lowest-numbered unordered vertex,
+  // so the order never repeats a vertex and covers every component.
+  int lowestUnordered = 0;
+  while (static_cast<int>(matchingOrder.size()) < n) {
+    int next = anchors.next(ordered, matchingOrder);
+    if (next < 0) {
+      while (ordered[lowestUnordered]) ++lowestUnordered;
+      next = lowestUnordered;
+    }
+    append(next);
+  }
+}
+
+bool Query::changeOrder() {
+  const size_t m = matchingOrder.size();
+  const size_t n = vertexLabels.size();
+  orderPosition.assign(m, 0);
+  for (size_t i = 0; i < m; ++i) {
+    const int v = matchingOrder[i];
+    if (v >= 0 && static_cast<size_t>(v) < m) orderPosition[v] = static_cast<int>(i);
+    if (output_mark != 0) std::cout << v << "\t";
+  }
+  if (output_mark != 0) std::cout << std::endl;
+  if (n != m) {
+    std::cout << "matching order size does not match the vertex number!" << std::endl;
+    std::getc(stdin);
+    return false;
+  }
+  auto renumbered = [&](const std::vector<std::vector<int>>& rows, int v) {
+    std::vector<int> result;
+    if (v >= 0 && static_cast<size_t>(v) < rows.size()) {
+      for (int x : rows[v]) {
+        if (x >= 0 && static_cast<size_t>(x) < m) result.push_back(orderPosition[x]);
+      }
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+  };
+  std::vector<int> newLabels(m);
+  std::vector<std::vector<int>> newClasses(m), newNeighbors(m);
+  for (size_t i = 0; i < m; ++i) {
+    const int v = matchingOrder[i];
+    newLabels[i] = v >= 0 && static_cast<size_t>(v) < n ? vertexLabels[v] : 0;
+    newClasses[i] = renumbered(symClasses, v);
+    newNeighbors[i] = renumbered(neighbors, v);
+  }
+  vertexLabels = std::move(newLabels);
+  symClasses = std::move(newClasses);
+  neighbors = std::move(newNeighbors);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Statistics file life: written under a temporary name and renamed into place when kept, so that a
+// file named after a query always holds a complete listing.
+
+void Query::openStatsFile() {
+  statsFilePath = statsDirPath + "/" + std::to_string(queryNumber);
+  temporaryPath = statsDirPath + "/.sgmatch-" + std::to_string(getpid()) + ".tmp";
+  // A listing left by an earlier run must not survive a run in which this query keeps none.
+  if (unlink(statsFilePath.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
+    fatalError("Stats cannot open " + statsFilePath);
+  }
+  statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
+  if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
+  registerTemporaryFile(temporaryPath.c_str());
+}
+
+void Query::keepStatsFile() {
+  statsWriter.finish();
+  errno = 0;
+  statsFile.close();
+  if (statsFile.fail()) {
+    fatalError("Stats cannot write " + statsFilePath + ": " + errorText(errno != 0 ? errno : EIO));
+  }
+  if (std::rename(temporaryPath.c_str(), statsFilePath.c_str()) != 0) {
+    fatalError("Stats cannot write " + statsFilePath + ": " + errorText(errno));
+  }
+  registerTemporaryFile(nullptr);
+}
+
+void Query::discardStatsFile() {
+  statsWriter.discard();
+  statsFile.close();
+  statsFile.clear();
+  unlink(temporaryPath.c_str());
+  registerTemporaryFile(nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Enumeration
+
+uint64_t Query::match(Graph* graph) {
+  frequency = 0;
+  std::vector<int> embedding;
+  openStatsFile();
+  const size_t n = vertexLabels.size();
+  if (!problem.empty() || n == 0) {
+    if (!problem.empty()) std::cout << "Query " << queryNumber << " refused: " << problem << std::endl;
+    discardStatsFile();
+    return 0;
+  }
+  // Queries without edge or symmetry lines get an empty row for every vertex.
+  neighbors.resize(n);
+  symClasses.resize(n);
+  if (n == 1) {
+    // A single vertex needs no order: each data vertex of its label is one embedding.
+    matchingOrder.assign(1, 0);
+  } else {
+    getOrder(graph);
+  }
+  if (!changeOrder()) {
+    discardStatsFile();
+    return 0;
+  }
+  statsWriter.begin(&statsFile, statsFilePath, static_cast<int>(n), freqLimit != UINT64_MAX);
+  const bool completed = recursivelyMatch(graph, embedding);
+  if (completed && frequency >= 1) {
+    keepStatsFile();
+    // The record reaches the file in one write, so it is there whole or not at all.
+    holdingRecord = true;
+    heldRecord.clear();
+    writeQuery();
+    writeFrequency();
+    holdingRecord = false;
+    emitSubgraphText(heldRecord);
+  } else {
+    discardStatsFile();
+  }
+  return frequency;
+}
+
+bool Query::recursivelyMatch(Graph* graph, std::vector<int>& embedding) {
+  const size_t k = embedding.size();
+  if (k >= vertexLabels.size()) {
+    ++frequency;
+    if (frequency > freqLimit) return false;
+    statsWriter.add(embedding.data());
+    return true;
+  }
+  auto dataRow = [&](int v) -> const std::vector<int>& {
+    return static_cast<size_t>(v) < graph->adjList.size() ? graph->adjList[v] : emptyRow;
+  };
+  const int label = vertexLabels[k];
+  std::vector<int> earlier;
+  for (int w : neighbors[k]) {
+    if (static_cast<size_t>(w) < k) earlier.push_back(w);
+  }
+  std::vector<int> candidates;
+  if (!earlier.empty()) {
+    // Repeated data edges are dropped from the first row; the intersections then keep single copies.
+    for (int v : dataRow(embedding[earlier[0]])) {
+      if (graph->labels[v] == label && (candidates.empty() || candidates.back() != v)) candidates.push_back(v);
+    }
+    for (size_t j = 1; j < earlier.size(); ++j) {
+      candidates = vector_intersection(candidates, dataRow(embedding[earlier[j]]));
+    }
+  } else {
+    auto it = graph->labelVertices.find(label);
+    if (it != graph->labelVertices.end()) candidates = it->second;
+  }
+  candidates = vector_minus(candidates, embedding);
+  for (int c : candidates) {
+    bool broken = false;
+    for (int x : symClasses[k]) {
+      if (static_cast<size_t>(x) < k && embedding[x] > c) {
+        broken = true;
+        break;
+      }
+    }
+    if (broken) continue;
+    embedding.push_back(c);
+    if (!recursivelyMatch(graph, embedding)) return false;
+    embedding.pop_back();
+  }
+  return true;
+}

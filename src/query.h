@@ -1,0 +1,101 @@
+// The workload of a run: the query file, the current query graph with its symmetry classes, the
+// matching order and renumbering, the enumeration of embeddings, and the two result outputs (the
+// per-query statistics files and the subgraph output file).
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "stats_writer.h"
+
+class Graph;
+
+class Query {
+ public:
+  std::vector<int> vertexLabels;               // label of each query vertex
+  std::vector<std::vector<int>> neighbors;     // neighbour rows; ascending after changeOrder
+  std::vector<int> colors;                     // colour of each symmetry class
+  std::vector<std::vector<int>> symClasses;    // symmetry class of each vertex
+  std::vector<int> matchingOrder;              // the vertices in matching order
+  std::vector<int> orderPosition;              // position of each vertex in matchingOrder
+  int queryNumber = -1;                        // number of the current query, from 0
+  int edgeCount = 0;                           // edge lines of the current query
+  std::ifstream queryFile;
+  std::ofstream subgraphFile;
+  std::ofstream statsFile;
+  std::string queryFilePath;
+  std::string subgraphFilePath;
+  std::string statsDirPath;
+  uint64_t frequency = 0;                      // embeddings counted for the current query
+  uint64_t freqLimit = 0;                      // the search stops when frequency exceeds it
+
+  // Why the current query is refused ("path:line: problem"); empty for a well-formed query.
+  std::string problem;
+
+  /// Opens the query file and creates the subgraph output file; ends the run with a message when
+  /// either cannot be opened.
+  Query(std::string queryPath, std::string subgraphPath, std::string statsPath, uint64_t limit);
+
+  /// A record without files, for callers that fill the query members themselves.
+  Query();
+
+  ~Query();
+
+  /// Loads the next query; false when the file was exhausted before the call. A query read may have
+  /// no vertex (the text before the first separator); a malformed one is kept with `problem` set.
+  bool read();
+
+  /// Writes the record's query block (header, labels, edges, symmetry flag, colours); recomputes colors.
+  void writeQuery();
+  /// Writes the record's frequency line.
+  void writeFrequency();
+  /// Writes a colour line from colors as they stand.
+  void writeColors();
+
+  /// True when some symmetry class holds two or more entries.
+  bool checkSymestry();
+  /// colors[i] becomes the smallest of i and the members of class i.
+  void symColor();
+
+  /// Computes matchingOrder from the data graph's label statistics: the rarest edge, then greedy
+  /// extension. For two or more vertices it is a permutation; a single vertex gets [0, 0].
+  void getOrder(Graph* graph);
+
+  /// Renumbers the query along matchingOrder; false (after a message and a wait for one character on
+  /// standard input) when the order does not have one entry per vertex.
+  bool changeOrder();
+
+  /// Counts the embeddings of the current query, lists them in its statistics file and appends its
+  /// record to the subgraph output file; returns the count, or freqLimit + 1 when the limit stopped it.
+  uint64_t match(Graph* graph);
+
+  /// The plain search below a partial embedding; false when the limit stopped it.
+  bool recursivelyMatch(Graph* graph, std::vector<int>& embedding);
+
+ private:
+  struct PendingEdge {
+    int u, v;
+    long long line;
+  };
+  struct PendingClass {
+    std::vector<int> members;
+    long long line;
+  };
+
+  void noteProblem(long long line, const std::string& text);
+  void buildRows(const std::vector<PendingEdge>& edges, const std::vector<PendingClass>& classes);
+  void openStatsFile();
+  void keepStatsFile();
+  void discardStatsFile();
+  void emitSubgraphText(const std::string& text);
+
+  long long linesRead = 0;
+  long long problemLine = 0;
+  std::string statsFilePath;      // the final name of the current statistics file
+  std::string temporaryPath;      // where it is written until it is kept
+  bool holdingRecord = false;
+  std::string heldRecord;
+  StatsWriter statsWriter;
+};

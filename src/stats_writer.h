@@ -1,0 +1,66 @@
+// Lists the embeddings of one search in its statistics file: tab-separated decimal ids, one line per
+// embedding. While the frequency limit may still stop the search (and so delete the listing), the
+// embeddings are held raw in memory up to a bound, so that a listing the limit deletes costs no
+// formatting and no disk writes; beyond the bound, and when no limit applies, lines are formatted
+// straight into a large buffer that goes out in big writes.
+#pragma once
+
+#include <charconv>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+class StatsWriter {
+ public:
+  /// Bytes of raw embeddings held before the listing spills to the file.
+  size_t rawBound = size_t{64} << 20;
+
+  /// Starts a listing of `width`-vertex embeddings into `file`; `displayPath` names the file in error
+  /// messages. With `mayBeDeleted` the embeddings are held raw until `finish` or the bound.
+  void begin(std::ofstream* file, const std::string& displayPath, int width, bool mayBeDeleted);
+
+  /// Appends one embedding (`width` data vertex ids). Ends the run with a message on a write error.
+  void add(const int* embedding) {
+    if (holding) {
+      if (raw.size() + width <= rawCapacity) {
+        raw.insert(raw.end(), embedding, embedding + width);
+        return;
+      }
+      spill();
+    }
+    format(embedding);
+  }
+
+  /// Formats what is held and writes every pending byte to the file.
+  void finish();
+
+  /// Drops the listing without formatting what is held.
+  void discard();
+
+ private:
+  static constexpr size_t textBufferSize = size_t{1} << 20;
+  static constexpr size_t maxFieldBytes = 12;  // "-2147483648" and a separator
+
+  void format(const int* embedding) {
+    if (textUsed + width * maxFieldBytes > text.size()) writeText();
+    char* p = text.data() + textUsed;
+    for (size_t i = 0; i < width; ++i) {
+      p = std::to_chars(p, p + maxFieldBytes, embedding[i]).ptr;
+      *p++ = '\t';
+    }
+    p[-1] = '\n';
+    textUsed = static_cast<size_t>(p - text.data());
+  }
+  void spill();
+  void writeText();
+
+  std::ofstream* file = nullptr;
+  std::string path;
+  size_t width = 0;
+  bool holding = false;
+  size_t rawCapacity = 0;
+  std::vector<int> raw;
+  std::vector<char> text;
+  size_t textUsed = 0;
+};
