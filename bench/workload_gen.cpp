@@ -609,7 +609,11 @@ SymmetryBreaking breakSymmetry(const QueryGraph& query, const std::vector<int>& 
     }
     fixed.push_back(chosen);
   }
-  for (auto& cls : result.classes) {
+  // A vertex with partners also lists itself: the tool never compares a vertex with itself, and
+  // it reports a query as symmetric (Sym: 1) only when some class has two or more entries.
+  for (size_t v = 0; v < k; ++v) {
+    auto& cls = result.classes[v];
+    if (!cls.empty()) cls.push_back(static_cast<int>(v));
     std::sort(cls.begin(), cls.end());
     cls.erase(std::unique(cls.begin(), cls.end()), cls.end());
   }
