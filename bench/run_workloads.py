@@ -519,6 +519,7 @@ def main():
     parser.add_argument("--generate-only", action="store_true")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
+    args.work = os.path.abspath(args.work)
 
     engines = [e for e in args.engines.split(",") if e]
     if not engines or any(e not in ENGINE_BINARIES for e in engines) or len(engines) > 2:
