@@ -446,7 +446,15 @@ bool walkQuery(const Graph& graph, const std::vector<int>& starts, size_t k, boo
     shuffleVector(extraEdges, rng);
     query.edges.insert(query.edges.end(), extraEdges.begin(), extraEdges.begin() + extras);
   }
+  // Renumber the query vertices at random, so that query ids carry no trace of the walk (the
+  // start vertex would otherwise always be vertex 0, its first neighbour vertex 1, ...).
+  std::vector<int> renumber(k);
+  for (size_t i = 0; i < k; ++i) renumber[i] = static_cast<int>(i);
+  shuffleVector(renumber, rng);
+  std::vector<int> walkVertices = query.dataVertices;
+  for (size_t i = 0; i < k; ++i) query.dataVertices[renumber[i]] = walkVertices[i];
   for (auto& edge : query.edges) {
+    edge = std::make_pair(renumber[edge.first], renumber[edge.second]);
     if (edge.first > edge.second) std::swap(edge.first, edge.second);
   }
   query.labels.clear();
