@@ -139,13 +139,32 @@ def automorphism_count(labels, edges, cap):
 
 
 # Shared fixtures, made once: a small graph with 2 labels, an unlabelled one with flat degrees
-# (star-like queries with large groups but countable embeddings) and a medium one.
+# (star-like queries with large groups but countable embeddings), an unlabelled torus grid and
+# a medium one.
 SMALL = "small.graph"
 FLAT = "flat.graph"
 MEDIUM = "medium.graph"
 
 
+GRID = "grid.graph"
+
+
+def write_torus(name, side):
+    """An unlabelled side x side torus grid: its queries contain 4-cycles and other shapes with
+    dihedral symmetry, where a wrong choice of the fixed vertex undercounts."""
+    with open(path(name), "w") as f:
+        f.write("".join("v %d 0\n" % i for i in range(side * side)))
+        edges = set()
+        for r in range(side):
+            for c in range(side):
+                v = r * side + c
+                for w in (r * side + (c + 1) % side, ((r + 1) % side) * side + c):
+                    edges.add((min(v, w), max(v, w)))
+        f.write("".join("e %d %d\n" % e for e in sorted(edges)))
+
+
 def make_fixtures():
+    write_torus(GRID, 12)
     gen("graph", "vertices=300", "edges=600", "labels=1", "exponent=6", "seed=13",
         "out=" + path(FLAT))
     gen("graph", "vertices=300", "edges=700", "labels=2", "seed=11", "out=" + path(SMALL))
@@ -219,6 +238,8 @@ def query_sets():
     for size in (4, 5, 6, 7):
         for density in ("sparse", "dense"):
             sets.append((FLAT, size, density))
+    for size in (4, 6, 8, 9):
+        sets.append((GRID, size, "dense"))
     for size in (4, 8, 12, 16, 24):
         for density in ("sparse", "dense"):
             sets.append((MEDIUM, size, density))
