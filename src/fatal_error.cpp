@@ -1,7 +1,9 @@
-// The process-wide fatal path. The registered temporary path is kept in a fixed buffer so that a
-// signal handler can remove it without allocating.
+// The process-wide exit paths. The registered temporary path lives in a fixed buffer, changed only
+// while the termination signals are blocked, so that the handler can remove it without allocating
+// and never sees half a path.
 #include "fatal_error.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,17 +14,37 @@ namespace {
 
 char temporaryPath[4096];
 
+void onTerminationSignal(int signal) {
+  if (temporaryPath[0] != '\0') unlink(temporaryPath);
+  _exit(128 + signal);
+}
+
 }  // namespace
 
 void registerTemporaryFile(const char* path) {
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  sigprocmask(SIG_BLOCK, &blocked, &previous);
   if (path == nullptr || std::strlen(path) >= sizeof temporaryPath) {
     temporaryPath[0] = '\0';
-    return;
+  } else {
+    std::strcpy(temporaryPath, path);
   }
-  std::strcpy(temporaryPath, path);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-const char* registeredTemporaryFile() { return temporaryPath; }
+void handleTerminationSignals() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = onTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
 
 void fatalError(const std::string& message) {
   if (temporaryPath[0] != '\0') unlink(temporaryPath);

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "fatal_error.h"
+#include "huge_page_allocator.h"
 #include "line_reader.h"
 #include "main.h"
 #include "text_number.h"
@@ -95,14 +96,16 @@ bool Graph::read(const char* path) {
   std::unordered_map<int, uint32_t> labelIndex;  // label -> dense index, in order of appearance
   std::vector<int> indexLabel;                   // dense index -> label
   std::vector<uint32_t> vertexLabelIndex;
-  std::vector<uint32_t> degree;
-  std::vector<int> edgeEnds;  // u0, v0, u1, v1, ...
-  PairCounter pairCounts;
-  int64_t edgeLines = 0;
+  // Endpoints u0, v0, u1, v1, ...; room for as many edge lines as the file could hold, reserved
+  // without being touched, so that the list is never copied while it grows.
+  HugeVector<int> edgeEnds;
+  if (reader.size() > 0) edgeEnds.reserve(static_cast<size_t>(reader.size() / 4));
   int lastLabel = 0;
   uint32_t lastIndex = 0;
   bool haveLast = false;
 
+  // The parse loop only checks and records; everything that needs random access to per-vertex
+  // arrays happens afterwards in loops of their own.
   std::string_view line;
   LineReader::Status status;
   Tokens tokens;
@@ -124,30 +127,27 @@ bool Graph::read(const char* path) {
         haveLast = true;
       }
       vertexLabelIndex.push_back(lastIndex);
-      degree.push_back(0);
       continue;
     }
-    int ends[2] = {parseInt32(tokens.begin[1], tokens.end[1]), parseInt32(tokens.begin[2], tokens.end[2])};
-    for (int end : ends) {
-      if (end < 0 || static_cast<size_t>(end) >= vertexLabelIndex.size()) {
-        std::cout << path << ":" << reader.lineNumber() << ": edge endpoint " << end << " is not a vertex ("
-                  << vertexLabelIndex.size() << " vertex lines read so far)" << std::endl;
-        return false;
-      }
+    const int u = parseInt32(tokens.begin[1], tokens.end[1]);
+    const int v = parseInt32(tokens.begin[2], tokens.end[2]);
+    const uint64_t vertexCount = vertexLabelIndex.size();
+    if (static_cast<uint64_t>(static_cast<uint32_t>(u)) >= vertexCount ||
+        static_cast<uint64_t>(static_cast<uint32_t>(v)) >= vertexCount) {
+      const int end = static_cast<uint64_t>(static_cast<uint32_t>(u)) >= vertexCount ? u : v;
+      std::cout << path << ":" << reader.lineNumber() << ": edge endpoint " << end << " is not a vertex ("
+                << vertexCount << " vertex lines read so far)" << std::endl;
+      return false;
     }
-    edgeEnds.push_back(ends[0]);
-    edgeEnds.push_back(ends[1]);
-    ++degree[ends[0]];
-    ++degree[ends[1]];
-    pairCounts.add(vertexLabelIndex[ends[0]], vertexLabelIndex[ends[1]]);
-    pairCounts.add(vertexLabelIndex[ends[1]], vertexLabelIndex[ends[0]]);
-    ++edgeLines;
+    edgeEnds.push_back(u);
+    edgeEnds.push_back(v);
   }
   if (status == LineReader::Status::error) {
     std::cout << "Graph cannot read " << path << " after line " << reader.lineNumber() << ": "
               << errorText(reader.error()) << std::endl;
     return false;
   }
+  const int64_t edgeLines = static_cast<int64_t>(edgeEnds.size() / 2);
 
   const size_t vertexCount = vertexLabelIndex.size();
   labels.resize(vertexCount);
@@ -160,6 +160,24 @@ bool Graph::read(const char* path) {
     labelFreq[indexLabel[i]] = saturatedCount(byLabel[i].size());
     labelVertices[indexLabel[i]] = std::move(byLabel[i]);
   }
+
+  PairCounter pairCounts;
+  std::vector<uint32_t> degree(vertexCount, 0);
+  // Endpoints are random: prefetching a few edges ahead keeps several cache misses in flight.
+  constexpr size_t ahead = 32;
+  for (size_t i = 0; i < edgeEnds.size(); i += 2) {
+    const int u = edgeEnds[i], v = edgeEnds[i + 1];
+    if (i + ahead + 1 < edgeEnds.size()) {
+      __builtin_prefetch(&degree[edgeEnds[i + ahead]], 1);
+      __builtin_prefetch(&degree[edgeEnds[i + ahead + 1]], 1);
+      __builtin_prefetch(&vertexLabelIndex[edgeEnds[i + ahead]]);
+      __builtin_prefetch(&vertexLabelIndex[edgeEnds[i + ahead + 1]]);
+    }
+    ++degree[u];
+    ++degree[v];
+    pairCounts.add(vertexLabelIndex[u], vertexLabelIndex[v]);
+    pairCounts.add(vertexLabelIndex[v], vertexLabelIndex[u]);
+  }
   pairCounts.forEach([&](uint32_t a, uint32_t b, uint64_t count) {
     labelPairFreq[{indexLabel[a], indexLabel[b]}] = saturatedCount(count);
   });
@@ -168,10 +186,14 @@ bool Graph::read(const char* path) {
   adjList.resize(vertexCount);
   for (size_t v = 0; v < vertexCount; ++v) adjList[v].reserve(degree[v]);
   for (size_t i = 0; i < edgeEnds.size(); i += 2) {
+    if (i + ahead + 1 < edgeEnds.size()) {
+      __builtin_prefetch(&adjList[edgeEnds[i + ahead]]);
+      __builtin_prefetch(&adjList[edgeEnds[i + ahead + 1]]);
+    }
     adjList[edgeEnds[i]].push_back(edgeEnds[i + 1]);
     adjList[edgeEnds[i + 1]].push_back(edgeEnds[i]);
   }
-  std::vector<int>().swap(edgeEnds);
+  HugeVector<int>().swap(edgeEnds);
   for (auto& row : adjList) std::sort(row.begin(), row.end());
 
   if (output_mark != 0) {

@@ -26,6 +26,7 @@ bool LineReader::open(const char* path) {
     return false;
   }
   struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) fileSize = info.st_size;
   if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
     errorNumber = EISDIR;
     close(fd);

@@ -25,6 +25,9 @@ class LineReader {
   /// The errno of the failed open or read.
   int error() const { return errorNumber; }
 
+  /// Size of the file when it was opened (0 for a pipe or other stream).
+  long long size() const { return fileSize; }
+
   /// Number of lines returned so far; the line just returned has this number, counting from 1.
   long long lineNumber() const { return linesRead; }
 
@@ -37,4 +40,5 @@ class LineReader {
   bool atEnd = false;
   int errorNumber = 0;
   long long linesRead = 0;
+  long long fileSize = 0;
 };

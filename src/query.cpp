@@ -3,6 +3,9 @@
 // A malformed query is refused at reading time and reported with frequency 0.
 #include "query.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +18,8 @@
 #include <string>
 #include <utility>
 
+#include "data_index.h"
+#include "embedding_search.h"
 #include "fatal_error.h"
 #include "graph.h"
 #include "main.h"
@@ -32,13 +37,14 @@ const std::vector<int> emptyRow;
 // ---------------------------------------------------------------------------------------------
 // Construction and reading
 
-Query::Query() = default;
+Query::Query() : search(std::make_unique<EmbeddingSearch>()) {}
 
 Query::Query(std::string queryPath, std::string subgraphPath, std::string statsPath, uint64_t limit)
     : queryFilePath(std::move(queryPath)),
       subgraphFilePath(std::move(subgraphPath)),
       statsDirPath(std::move(statsPath)),
-      freqLimit(limit) {
+      freqLimit(limit),
+      search(std::make_unique<EmbeddingSearch>()) {
   // A directory opens as a stream but cannot be read as a query file.
   struct stat info;
   const bool isDirectory = stat(queryFilePath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -48,10 +54,17 @@ Query::Query(std::string queryPath, std::string subgraphPath, std::string statsP
   if (!subgraphFile.is_open()) fatalError("Subgraph cannot open " + subgraphFilePath);
 }
 
+void Query::useDataGraph(Graph* graph) {
+  dataIndex = std::make_unique<DataIndex>(*graph);
+  indexedGraph = graph;
+  indexedVertices = graph->labels.size();
+  indexedRows = graph->adjList.size();
+}
+
 Query::~Query() {
   queryFile.close();
   subgraphFile.close();
-  statsFile.close();
+  closeTemporaryFile();
 }
 
 void Query::noteProblem(long long line, const std::string& text) {
@@ -88,7 +101,10 @@ bool Query::read() {
       SplitStringUsing(line, " ", &tokens);
       if (kind == 'v') {
         if (tokens.size() < 3) {
+          // The line still counts as a vertex of the query, so that a query made only of such
+          // lines is numbered and reported as refused rather than skipped as empty.
           noteProblem(linesRead, "vertex line with fewer than three fields");
+          vertexLabels.push_back(0);
         } else {
           vertexLabels.push_back(parseInt32(tokens[2]));
         }
@@ -142,7 +158,11 @@ void Query::buildRows(const std::vector<PendingEdge>& edges, const std::vector<P
       }
     }
   }
-  if (!problem.empty()) return;
+  if (!problem.empty()) {
+    // A refused query is still reported with the symmetry flag of its lines as read.
+    for (const PendingClass& symmetryLine : classes) symClasses.push_back(symmetryLine.members);
+    return;
+  }
   if (!edges.empty()) {
     neighbors.assign(n, {});
     for (const PendingEdge& edge : edges) {
@@ -420,19 +440,65 @@ bool Query::changeOrder() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Statistics file life: written under a temporary name and renamed into place when kept, so that a
-// file named after a query always holds a complete listing.
+// Statistics file life. Listings are written to one temporary file in the statistics directory,
+// renamed into place when kept, so that a file named after a query always holds a complete listing.
+// The temporary file is reused while nothing is kept, so a query that keeps nothing costs no file
+// operation; numbered files left by an earlier run are found by one scan of the directory.
+
+namespace {
+
+// The query number a directory entry names, or -1 when it is not a canonical decimal number.
+long long entryNumber(const char* name) {
+  if (name[0] < '0' || name[0] > '9' || (name[0] == '0' && name[1] != '\0')) return -1;
+  long long value = 0;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || value > INT_MAX) return -1;
+    value = value * 10 + (*p - '0');
+  }
+  return value <= INT_MAX ? value : -1;
+}
+
+}  // namespace
+
+void Query::scanStatsDirectory() {
+  staleStats.clear();
+  if (DIR* dir = opendir(statsDirPath.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      // A temporary listing of a run that was killed (its process is gone) is cleared away.
+      int owner = 0;
+      char rest = 0;
+      if (std::sscanf(entry->d_name, ".sgmatch-%d.tm%c", &owner, &rest) == 2 && rest == 'p' && owner > 0 &&
+          owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH) {
+        unlinkat(dirfd(dir), entry->d_name, 0);
+        continue;
+      }
+      long long number = entryNumber(entry->d_name);
+      if (number < 0) continue;
+      if (static_cast<size_t>(number) >= staleStats.size()) staleStats.resize(number + 1, false);
+      staleStats[number] = true;
+    }
+    closedir(dir);
+  }
+}
 
 void Query::openStatsFile() {
   statsFilePath = statsDirPath + "/" + std::to_string(queryNumber);
-  temporaryPath = statsDirPath + "/.sgmatch-" + std::to_string(getpid()) + ".tmp";
-  // A listing left by an earlier run must not survive a run in which this query keeps none.
-  if (unlink(statsFilePath.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
-    fatalError("Stats cannot open " + statsFilePath);
+  if (!statsScanned) {
+    scanStatsDirectory();
+    statsScanned = true;
   }
-  statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
-  if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
-  registerTemporaryFile(temporaryPath.c_str());
+  // A listing left by an earlier run must not survive a run in which this query keeps none.
+  if (queryNumber >= 0 && static_cast<size_t>(queryNumber) < staleStats.size() && staleStats[queryNumber]) {
+    staleStats[queryNumber] = false;
+    if (unlink(statsFilePath.c_str()) != 0 && errno != ENOENT) fatalError("Stats cannot open " + statsFilePath);
+  }
+  if (!statsFile.is_open()) {
+    temporaryPath = statsDirPath + "/.sgmatch-" + std::to_string(getpid()) + ".tmp";
+    statsFile.clear();
+    statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
+    if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
+    registerTemporaryFile(temporaryPath.c_str());
+  }
 }
 
 void Query::keepStatsFile() {
@@ -449,9 +515,20 @@ void Query::keepStatsFile() {
 }
 
 void Query::discardStatsFile() {
+  const bool wrote = statsWriter.wroteAny() || (engine == MatchEngine::literal && frequency > 0);
   statsWriter.discard();
+  if (wrote) {
+    // Empty the temporary file for the next listing.
+    statsFile.close();
+    statsFile.clear();
+    statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
+    if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
+  }
+}
+
+void Query::closeTemporaryFile() {
+  if (!statsFile.is_open()) return;
   statsFile.close();
-  statsFile.clear();
   unlink(temporaryPath.c_str());
   registerTemporaryFile(nullptr);
 }
@@ -483,7 +560,18 @@ uint64_t Query::match(Graph* graph) {
     return 0;
   }
   statsWriter.begin(&statsFile, statsFilePath, static_cast<int>(n), freqLimit != UINT64_MAX);
-  const bool completed = recursivelyMatch(graph, embedding);
+  bool completed;
+  if (engine == MatchEngine::literal) {
+    completed = recursivelyMatch(graph, embedding);
+  } else {
+    if (graph != indexedGraph || graph->labels.size() != indexedVertices || graph->adjList.size() != indexedRows) {
+      useDataGraph(graph);
+    }
+    EmbeddingSearch::Result result =
+        search->run(*dataIndex, vertexLabels, neighbors, symClasses, freqLimit, statsWriter);
+    frequency = result.frequency;
+    completed = result.completed;
+  }
   if (completed && frequency >= 1) {
     keepStatsFile();
     // The record reaches the file in one write, so it is there whole or not at all.
@@ -504,7 +592,15 @@ bool Query::recursivelyMatch(Graph* graph, std::vector<int>& embedding) {
   if (k >= vertexLabels.size()) {
     ++frequency;
     if (frequency > freqLimit) return false;
-    statsWriter.add(embedding.data());
+    if (engine == MatchEngine::literal) {
+      // The reference search writes and flushes each line at once, as the plain program does.
+      for (size_t i = 0; i < k; ++i) statsFile << (i == 0 ? "" : "\t") << embedding[i];
+      statsFile << '\n';
+      statsFile.flush();
+      if (!statsFile) fatalError("Stats cannot write " + statsFilePath + ": " + errorText(errno != 0 ? errno : EIO));
+    } else {
+      statsWriter.add(embedding.data());
+    }
     return true;
   }
   auto dataRow = [&](int v) -> const std::vector<int>& {

@@ -5,12 +5,19 @@
 
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "stats_writer.h"
 
+class DataIndex;
+class EmbeddingSearch;
 class Graph;
+
+/// Which search `Query::match` runs: the default engine, or the plain recursive search kept as the
+/// reference for tests and benchmarks. Both produce the same bytes.
+enum class MatchEngine { fast, literal };
 
 class Query {
  public:
@@ -33,6 +40,7 @@ class Query {
 
   // Why the current query is refused ("path:line: problem"); empty for a well-formed query.
   std::string problem;
+  MatchEngine engine = MatchEngine::fast;
 
   /// Opens the query file and creates the subgraph output file; ends the run with a message when
   /// either cannot be opened.
@@ -42,6 +50,12 @@ class Query {
   Query();
 
   ~Query();
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+
+  /// Builds the search index of the data graph that `match` is going to be called with; `match`
+  /// builds it itself when the graph differs. Call it again after editing the graph.
+  void useDataGraph(Graph* graph);
 
   /// Loads the next query; false when the file was exhausted before the call. A query read may have
   /// no vertex (the text before the first separator); a malformed one is kept with `problem` set.
@@ -89,13 +103,21 @@ class Query {
   void openStatsFile();
   void keepStatsFile();
   void discardStatsFile();
+  void scanStatsDirectory();
+  void closeTemporaryFile();
   void emitSubgraphText(const std::string& text);
 
   long long linesRead = 0;
   long long problemLine = 0;
   std::string statsFilePath;      // the final name of the current statistics file
   std::string temporaryPath;      // where it is written until it is kept
+  bool statsScanned = false;
+  std::vector<bool> staleStats;   // numbered files found in the statistics directory
   bool holdingRecord = false;
   std::string heldRecord;
   StatsWriter statsWriter;
+  std::unique_ptr<DataIndex> dataIndex;
+  const Graph* indexedGraph = nullptr;
+  size_t indexedVertices = 0, indexedRows = 0;
+  std::unique_ptr<EmbeddingSearch> search;
 };

@@ -13,23 +13,39 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
   width = static_cast<size_t>(std::max(embeddingWidth, 1));
   holding = mayBeDeleted;
   rawCapacity = rawBound / sizeof(int);
-  raw.clear();
+  if (raw.size() > rawCapacity) raw.resize(rawCapacity);
+  rawUsed = 0;
+  wrote = false;
   // A text buffer that holds at least one line, however wide the embeddings.
-  text.resize(std::max(textBufferSize, width * maxFieldBytes));
+  if (text.size() < std::max(initialTextSize, width * maxFieldBytes)) {
+    text.resize(std::max(initialTextSize, width * maxFieldBytes));
+  }
   textUsed = 0;
+}
+
+// Doubles the held buffer within the bound; false when the bound is reached. The buffer is kept
+// between listings, so only the first long listing pays for it.
+bool StatsWriter::growRaw() {
+  const size_t wanted = std::max(raw.size() * 2, std::max(rawUsed + width, size_t{1} << 16));
+  const size_t size = std::min(wanted, rawCapacity);
+  if (size < rawUsed + width) return false;
+  raw.resize(size);
+  return true;
 }
 
 void StatsWriter::spill() {
   holding = false;
-  for (size_t i = 0; i < raw.size(); i += width) format(raw.data() + i);
-  std::vector<int>().swap(raw);
+  for (size_t i = 0; i < rawUsed; i += width) format(raw.data() + i);
+  rawUsed = 0;
 }
 
 void StatsWriter::writeText() {
   if (textUsed == 0) return;
   errno = 0;
+  wrote = true;
   file->write(text.data(), static_cast<std::streamsize>(textUsed));
   textUsed = 0;
+  if (text.size() < fullTextSize) text.resize(std::min(fullTextSize, text.size() * 2));
   if (!*file) fatalError("Stats cannot write " + path + ": " + errorText(errno != 0 ? errno : EIO));
 }
 
@@ -38,10 +54,12 @@ void StatsWriter::finish() {
   writeText();
   file->flush();
   if (!*file) fatalError("Stats cannot write " + path + ": " + errorText(errno != 0 ? errno : EIO));
+  wrote = false;
 }
 
 void StatsWriter::discard() {
   holding = false;
-  raw.clear();
+  rawUsed = 0;
   textUsed = 0;
+  wrote = false;
 }

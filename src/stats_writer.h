@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -23,11 +24,14 @@ class StatsWriter {
   /// Appends one embedding (`width` data vertex ids). Ends the run with a message on a write error.
   void add(const int* embedding) {
     if (holding) {
-      if (raw.size() + width <= rawCapacity) {
-        raw.insert(raw.end(), embedding, embedding + width);
+      if (rawUsed + width > raw.size() && !growRaw()) {
+        spill();
+        format(embedding);
         return;
       }
-      spill();
+      std::memcpy(raw.data() + rawUsed, embedding, width * sizeof(int));
+      rawUsed += width;
+      return;
     }
     format(embedding);
   }
@@ -38,8 +42,13 @@ class StatsWriter {
   /// Drops the listing without formatting what is held.
   void discard();
 
+  /// True when bytes of the current listing have gone to the file.
+  bool wroteAny() const { return wrote; }
+
  private:
-  static constexpr size_t textBufferSize = size_t{1} << 20;
+  // The text buffer starts small (short listings stay cheap) and doubles up to its full size.
+  static constexpr size_t initialTextSize = size_t{64} << 10;
+  static constexpr size_t fullTextSize = size_t{1} << 20;
   static constexpr size_t maxFieldBytes = 12;  // "-2147483648" and a separator
 
   void format(const int* embedding) {
@@ -52,6 +61,7 @@ class StatsWriter {
     p[-1] = '\n';
     textUsed = static_cast<size_t>(p - text.data());
   }
+  bool growRaw();
   void spill();
   void writeText();
 
@@ -59,8 +69,10 @@ class StatsWriter {
   std::string path;
   size_t width = 0;
   bool holding = false;
-  size_t rawCapacity = 0;
-  std::vector<int> raw;
+  size_t rawCapacity = 0;  // ints that may be held
+  std::vector<int> raw;    // held embeddings in its first rawUsed ints; its size only grows
+  size_t rawUsed = 0;
   std::vector<char> text;
   size_t textUsed = 0;
+  bool wrote = false;
 };

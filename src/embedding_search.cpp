@@ -1,0 +1,369 @@
+// Filtering and the iterative search. Filtering removes a data vertex from the candidates of a query
+// vertex only when no embedding can map the one onto the other, so counts and order are unchanged.
+// The search keeps one level per query vertex: the candidate list being tried and its failing set.
+//
+// Failing sets (queries of up to 64 vertices): when the subtree below a candidate holds no embedding,
+// its failing set names the query vertices whose images caused that (the earlier neighbours whose
+// neighbour ranges were empty, the holders of candidates lost to injectivity, the symmetry sources
+// whose bound cut candidates). If the current vertex is not among them, every sibling candidate
+// fails the same way and is skipped.
+#include "embedding_search.h"
+
+#include <algorithm>
+#include <map>
+
+#include "set_intersection.h"
+
+namespace {
+
+constexpr uint64_t everyVertex = ~uint64_t{0};
+constexpr int refinementPasses = 0;
+// Refinement pays on queries whose search is long and costs on those the limit cuts short; it stops
+// after this many steps (candidates checked and neighbour entries scanned), wherever it is.
+constexpr size_t refinementBudget = size_t{1} << 30;
+
+// A neighbour list of the renumbered query, ascending, without repeats and without the vertex itself.
+std::vector<int> distinctRow(const std::vector<int>& row, int self, int n) {
+  std::vector<int> out;
+  for (int w : row) {
+    if (w == self || w < 0 || w >= n) continue;
+    if (!out.empty() && out.back() == w) continue;
+    out.push_back(w);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+struct Level {
+  const int* list;
+  size_t count;
+  size_t position;
+  uint64_t failing;
+  bool found;
+  bool pruned;
+  bool boundCut;
+};
+
+}  // namespace
+
+bool EmbeddingSearch::describe(const DataIndex& index, const std::vector<int>& labels,
+                               const std::vector<std::vector<int>>& neighbors,
+                               const std::vector<std::vector<int>>& symClasses) {
+  const int n = static_cast<int>(labels.size());
+  vertices.assign(n, Vertex());
+  for (int k = 0; k < n; ++k) {
+    Vertex& q = vertices[k];
+    q.label = index.labelId(labels[k]);
+    if (q.label < 0) return false;  // a label no data vertex carries: no embedding at all
+  }
+  for (int k = 0; k < n; ++k) {
+    Vertex& q = vertices[k];
+    q.allNeighbors = distinctRow(k < static_cast<int>(neighbors.size()) ? neighbors[k] : std::vector<int>(), k, n);
+    q.degree = static_cast<uint32_t>(q.allNeighbors.size());
+    for (int w : q.allNeighbors) {
+      if (w < k) q.backward.push_back(w);
+      auto it = std::find_if(q.neighborLabels.begin(), q.neighborLabels.end(),
+                             [&](const std::pair<int, uint32_t>& entry) { return entry.first == vertices[w].label; });
+      if (it == q.neighborLabels.end()) {
+        q.neighborLabels.push_back({vertices[w].label, 1});
+      } else {
+        ++it->second;
+      }
+    }
+    if (k < static_cast<int>(symClasses.size())) {
+      for (int x : symClasses[k]) {
+        if (x >= 0 && x < k) q.symmetrySources.push_back(x);
+      }
+      std::sort(q.symmetrySources.begin(), q.symmetrySources.end());
+      q.symmetrySources.erase(std::unique(q.symmetrySources.begin(), q.symmetrySources.end()),
+                              q.symmetrySources.end());
+    }
+    if (n <= 64) {
+      for (int w : q.backward) q.backwardMask |= uint64_t{1} << w;
+      for (int x : q.symmetrySources) q.symmetryMask |= uint64_t{1} << x;
+    }
+  }
+  return true;
+}
+
+// Whether data vertex v can be the image of query vertex k by its own neighbourhood: enough distinct
+// neighbours, and enough of each label that k's neighbours carry.
+bool EmbeddingSearch::locallyPossible(const DataIndex& index, int v, int k) const {
+  const Vertex& q = vertices[k];
+  if (index.degree(v) < q.degree) return false;
+  for (const auto& [label, count] : q.neighborLabels) {
+    if (index.neighbors(v, label).size() < count) return false;
+  }
+  return true;
+}
+
+// Records the outcome of the local test of v for k in the per-vertex marks.
+void EmbeddingSearch::markTested(int v, int k, bool possible) {
+  if (testedMask[v] == 0) touched.push_back(v);
+  const uint64_t bit = uint64_t{1} << k;
+  testedMask[v] |= bit;
+  if (possible) candidateMask[v] |= bit;
+}
+
+// The candidate lists of the vertices without earlier neighbours, which the search iterates. With
+// `complete`, every vertex gets its list and the lists are refined until every candidate has, for each
+// query neighbour, a data neighbour among that neighbour's candidates; otherwise the other vertices'
+// candidates are tested when the search first meets them. False when some list is empty.
+bool EmbeddingSearch::filterCandidates(const DataIndex& index, bool complete) {
+  const int n = static_cast<int>(vertices.size());
+  candidates.resize(n);
+  for (int k = 0; k < n; ++k) {
+    std::vector<int>& list = candidates[k];
+    list.clear();
+    if (!complete && !vertices[k].backward.empty()) continue;
+    for (int v : index.verticesWithLabel(vertices[k].label)) {
+      const bool possible = locallyPossible(index, v, k);
+      markTested(v, k, possible);
+      if (possible) list.push_back(v);
+    }
+    if (list.empty()) return false;
+  }
+  if (!complete) return true;
+  size_t steps = 0;
+  for (int pass = 0; pass < refinementPasses && steps < refinementBudget; ++pass) {
+    bool changed = false;
+    for (int k = 0; k < n && steps < refinementBudget; ++k) {
+      const Vertex& q = vertices[k];
+      if (q.allNeighbors.empty()) continue;
+      std::vector<int>& list = candidates[k];
+      size_t kept = 0;
+      for (int v : list) {
+        bool supported = true;
+        for (int w : q.allNeighbors) {
+          DataIndex::Range range = index.neighbors(v, vertices[w].label);
+          const uint64_t bit = uint64_t{1} << w;
+          const int* p = range.begin;
+          while (p < range.end && !(candidateMask[*p] & bit)) ++p;
+          steps += static_cast<size_t>(p - range.begin) + 1;
+          if (p == range.end) {
+            supported = false;
+            break;
+          }
+        }
+        if (supported) {
+          list[kept++] = v;
+        } else {
+          candidateMask[v] &= ~(uint64_t{1} << k);
+        }
+      }
+      if (kept != list.size()) {
+        changed = true;
+        list.resize(kept);
+        if (kept == 0) return false;
+      }
+    }
+    if (!changed) break;
+  }
+  return true;
+}
+
+void EmbeddingSearch::clearMarks() {
+  for (int v : touched) testedMask[v] = candidateMask[v] = 0;
+  touched.clear();
+}
+
+EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::vector<int>& labels,
+                                             const std::vector<std::vector<int>>& neighbors,
+                                             const std::vector<std::vector<int>>& symClasses, uint64_t limit,
+                                             StatsWriter& writer) {
+  if (labels.empty()) return {0, true};
+  if (usedBy.size() != index.vertexCount()) {
+    usedBy.assign(index.vertexCount(), 0);
+    candidateMask.assign(index.vertexCount(), 0);
+    testedMask.assign(index.vertexCount(), 0);
+  }
+  if (!describe(index, labels, neighbors, symClasses)) return {0, true};
+  for (auto& list : candidates) list.clear();
+  if (labels.size() <= 64) {
+    // Refined candidates pay on searches that run to their end; a limit usually cuts the search short
+    // of what complete filtering would cost.
+    lazyFilter = limit != UINT64_MAX;
+    const bool possible = filterCandidates(index, !lazyFilter);
+    Result result = possible ? search<true>(index, limit, writer) : Result{0, true};
+    clearMarks();
+    return result;
+  }
+  return search<false>(index, limit, writer);
+}
+
+template <bool small>
+EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t limit, StatsWriter& writer) {
+  const int n = static_cast<int>(vertices.size());
+  std::vector<int> embedding(n);
+  std::vector<Level> levels(n);
+  if (buffers.size() < static_cast<size_t>(n)) buffers.resize(n);
+
+  // Without filtering (large queries), a vertex without earlier neighbours draws from the vertices
+  // of its label with enough neighbours; such lists are shared between vertices alike.
+  std::vector<const std::vector<int>*> staticList(n, nullptr);
+  std::map<std::pair<int, uint32_t>, std::vector<int>> sharedLists;
+  for (int k = 0; k < n; ++k) {
+    const Vertex& q = vertices[k];
+    if (small) {
+      staticList[k] = &candidates[k];
+    } else if (q.backward.empty()) {
+      if (q.degree == 0) {
+        staticList[k] = &index.verticesWithLabel(q.label);
+        continue;
+      }
+      auto [it, inserted] = sharedLists.try_emplace({q.label, q.degree});
+      if (inserted) {
+        for (int v : index.verticesWithLabel(q.label)) {
+          if (index.degree(v) >= q.degree) it->second.push_back(v);
+        }
+      }
+      staticList[k] = &it->second;
+    }
+  }
+
+  if (filtered.size() < static_cast<size_t>(n)) filtered.resize(n);
+  for (int k = 0; k < n; ++k) {
+    filtered[k].resize(vertices[k].backward.size());
+    for (Filtered& list : filtered[k]) list.image = -1;
+  }
+  auto enter = [&](int k) {
+    Level& level = levels[k];
+    level.position = 0;
+    level.failing = 0;
+    level.found = level.pruned = level.boundCut = false;
+    const Vertex& q = vertices[k];
+    int bound = -1;
+    for (int x : q.symmetrySources) bound = std::max(bound, embedding[x]);
+    if (q.backward.empty()) {
+      const std::vector<int>& list = *staticList[k];
+      const int* start = list.data();
+      const int* end = list.data() + list.size();
+      if (bound >= 0) start = std::upper_bound(start, end, bound);
+      level.boundCut = start != list.data();
+      level.list = start;
+      level.count = static_cast<size_t>(end - start);
+      return;
+    }
+    // The filtered neighbour range of each earlier neighbour's image is kept until that image
+    // changes: an earlier neighbour assigned long before keeps serving the same list.
+    std::vector<Filtered>& lists = filtered[k];
+    size_t driver = 0;
+    for (size_t j = 0; j < q.backward.size(); ++j) {
+      Filtered& list = lists[j];
+      const int image = embedding[q.backward[j]];
+      if (list.image != image) {
+        const DataIndex::Range range = index.neighbors(image, q.label);
+        if (list.vertices.size() < range.size()) list.vertices.resize(range.size());
+        int* out = list.vertices.data();
+        size_t size = 0;
+        if (small) {
+          const uint64_t* mask = candidateMask.data();
+          if (lazyFilter) {
+            const uint64_t* tested = testedMask.data();
+            for (const int* p = range.begin; p < range.end; ++p) {
+              if (!(tested[*p] >> k & 1)) markTested(*p, k, locallyPossible(index, *p, k));
+            }
+          }
+          for (const int* p = range.begin; p < range.end; ++p) {
+            const int v = *p;
+            out[size] = v;
+            size += (mask[v] >> k) & 1;
+          }
+        } else {
+          for (const int* p = range.begin; p < range.end; ++p) {
+            const int v = *p;
+            out[size] = v;
+            size += index.degree(v) >= q.degree;
+          }
+        }
+        list.size = size;
+        list.image = image;
+      }
+      if (list.size == 0) {
+        level.count = 0;
+        return;
+      }
+      if (list.size < lists[driver].size) driver = j;
+    }
+    const int* start = lists[driver].vertices.data();
+    const int* const end = start + lists[driver].size;
+    if (bound >= 0) {
+      const int* first = start;
+      start = std::upper_bound(start, end, bound);
+      level.boundCut = start != first;
+    }
+    if (lists.size() == 1) {
+      level.list = start;
+      level.count = static_cast<size_t>(end - start);
+      return;
+    }
+    // The smallest list against the next smallest into the level's buffer, then the others in place.
+    size_t second = driver == 0 ? 1 : 0;
+    for (size_t j = 0; j < lists.size(); ++j) {
+      if (j != driver && lists[j].size < lists[second].size) second = j;
+    }
+    std::vector<int>& buffer = buffers[k];
+    const size_t room = static_cast<size_t>(end - start) + 8;
+    if (buffer.size() < room) buffer.resize(room);
+    size_t size = intersectInto(start, static_cast<size_t>(end - start), lists[second].vertices.data(),
+                                lists[second].size, buffer.data());
+    for (size_t j = 0; j < lists.size() && size > 0; ++j) {
+      if (j != driver && j != second) {
+        const int* more = lists[j].vertices.data();
+        size = intersectInPlace(buffer.data(), size, more, more + lists[j].size);
+      }
+    }
+    level.list = buffer.data();
+    level.count = size;
+  };
+
+  uint64_t frequency = 0;
+  int depth = 0;
+  enter(0);
+  for (;;) {
+    Level& level = levels[depth];
+    if (level.position < level.count) {
+      const int c = level.list[level.position++];
+      if (usedBy[c] != 0) {
+        if (small) level.failing |= uint64_t{1} << (usedBy[c] - 1);
+        continue;
+      }
+      embedding[depth] = c;
+      if (depth == n - 1) {
+        if (++frequency > limit) {
+          for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
+          return {frequency, false};
+        }
+        writer.add(embedding.data());
+        level.found = true;
+        continue;
+      }
+      usedBy[c] = depth + 1;
+      enter(++depth);
+      continue;
+    }
+    // Every candidate of this level is done: report its failing set to the level above.
+    uint64_t failing = everyVertex;
+    if (small && !level.found) {
+      const Vertex& q = vertices[depth];
+      failing = level.pruned ? level.failing
+                             : level.failing | q.backwardMask | (level.boundCut ? q.symmetryMask : 0);
+    }
+    if (depth == 0) break;
+    Level& parent = levels[--depth];
+    usedBy[embedding[depth]] = 0;
+    if (!small) continue;
+    if (failing == everyVertex) {
+      parent.found = true;
+    } else if (!(failing >> depth & 1)) {
+      // The failure does not involve this vertex's image: its other candidates fail alike.
+      parent.position = parent.count;
+      parent.failing = failing;
+      parent.pruned = true;
+    } else {
+      parent.failing |= failing;
+    }
+  }
+  return {frequency, true};
+}

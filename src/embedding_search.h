@@ -1,0 +1,63 @@
+// The fast enumeration of a renumbered query's embeddings (query vertex i is the i-th of the matching
+// order). It finds exactly the embeddings of the plain depth-first search, in the same lexicographic
+// order, but prunes only what can hold none: candidate filtering by label, degree and neighbour
+// labels with arc-consistency refinement, failing-set pruning of siblings, injectivity by a marker
+// array, and no allocation or recursion inside the search.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "data_index.h"
+#include "stats_writer.h"
+
+class EmbeddingSearch {
+ public:
+  struct Result {
+    uint64_t frequency;  // embeddings counted, limit + 1 when the limit stopped the search
+    bool completed;      // false when the limit stopped the search
+  };
+
+  /// Counts the embeddings of the query given by its labels, ascending neighbour rows and symmetry
+  /// classes (one row per vertex), listing the first `limit` through `writer`.
+  Result run(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
+             const std::vector<std::vector<int>>& symClasses, uint64_t limit, StatsWriter& writer);
+
+ private:
+  // Per-query description of each vertex.
+  struct Vertex {
+    int label = 0;                     // dense data label
+    uint32_t degree = 0;               // distinct neighbours
+    std::vector<int> backward;         // distinct earlier neighbours
+    std::vector<int> symmetrySources;  // distinct earlier members of the symmetry class
+    std::vector<std::pair<int, uint32_t>> neighborLabels;  // (label, distinct neighbours with it)
+    std::vector<int> allNeighbors;     // distinct neighbours, both directions
+    uint64_t backwardMask = 0;
+    uint64_t symmetryMask = 0;
+  };
+
+  bool describe(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
+                const std::vector<std::vector<int>>& symClasses);
+  bool locallyPossible(const DataIndex& index, int v, int k) const;
+  void markTested(int v, int k, bool possible);
+  bool filterCandidates(const DataIndex& index, bool complete);
+  void clearMarks();
+  template <bool small>
+  Result search(const DataIndex& index, uint64_t limit, StatsWriter& writer);
+
+  std::vector<Vertex> vertices;
+  std::vector<std::vector<int>> candidates;  // filtered candidates of each vertex, ascending
+  std::vector<uint64_t> candidateMask;       // per data vertex: bit k when it is a candidate of k
+  std::vector<uint64_t> testedMask;          // per data vertex: bit k when that has been decided
+  std::vector<int> touched;                  // data vertices with marks to clear
+  bool lazyFilter = false;                   // candidates decided when the search meets them
+  std::vector<int> usedBy;                   // per data vertex: depth + 1 of the vertex using it, or 0
+  std::vector<std::vector<int>> buffers;     // per depth: the candidate list being tried
+  struct Filtered {
+    int image = -1;                          // data vertex whose neighbours the list holds
+    std::vector<int> vertices;               // its neighbours that are candidates of the depth, in
+    size_t size = 0;                         //   the first `size` entries (the rest is spare room)
+  };
+  std::vector<std::vector<Filtered>> filtered;  // per depth and earlier neighbour
+};

@@ -1,0 +1,147 @@
+// StatsWriter: the line format of a statistics file, the raw holding of a listing that the limit
+// may still delete (and its spill past rawBound), discarding, reuse across listings and write errors.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "stats_writer.h"
+#include "test_support.h"
+
+namespace {
+
+using Embeddings = std::vector<std::vector<int>>;
+
+// The listing as the format defines it: decimal ids, tab-separated, one line each.
+std::string formatted(const Embeddings& embeddings) {
+  std::string text;
+  for (const auto& embedding : embeddings) {
+    for (size_t i = 0; i < embedding.size(); ++i) text += (i ? "\t" : "") + std::to_string(embedding[i]);
+    text += '\n';
+  }
+  return text;
+}
+
+Embeddings randomEmbeddings(std::mt19937& random, size_t count, int width) {
+  Embeddings embeddings(count, std::vector<int>(width));
+  for (auto& embedding : embeddings) {
+    for (int& v : embedding) {
+      v = random() % 16 == 0 ? INT_MIN + static_cast<int>(random() % 3) : static_cast<int>(random());
+    }
+  }
+  return embeddings;
+}
+
+off_t sizeOnDisk(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
+}
+
+class StatsWriterTest : public testing::Test {
+ protected:
+  // One listing written through the writer into a fresh file; returns the file's content.
+  std::string write(const Embeddings& embeddings, int width, bool mayBeDeleted, size_t rawBound) {
+    std::ofstream file(path, std::ios::out | std::ios::trunc);
+    writer.rawBound = rawBound;
+    writer.begin(&file, path, width, mayBeDeleted);
+    for (const auto& embedding : embeddings) writer.add(embedding.data());
+    writer.finish();
+    file.close();
+    return readFile(path);
+  }
+
+  TempDir dir;
+  std::string path = dir.file("stats/0");
+  StatsWriter writer;
+};
+
+}  // namespace
+
+TEST_F(StatsWriterTest, WritesTabSeparatedDecimalLines) {
+  const Embeddings pairs{{0, 1}, {0, 2}, {1, 2}};
+  EXPECT_EQ(write(pairs, 2, false, 1 << 20), "0\t1\n0\t2\n1\t2\n");
+  const Embeddings extremes{{0, INT_MIN, INT_MAX}, {-1, 10, 999999}};
+  EXPECT_EQ(write(extremes, 3, true, 1 << 20), "0\t-2147483648\t2147483647\n-1\t10\t999999\n");
+  EXPECT_EQ(write({{4}, {7}}, 1, false, 1 << 20), "4\n7\n");  // one field for a single vertex
+  EXPECT_EQ(write({}, 3, true, 1 << 20), "");
+}
+
+TEST_F(StatsWriterTest, EveryBoundAndBufferSizeGivesTheSameListing) {
+  std::mt19937 random(3);
+  for (int width : {1, 5, 12000}) {
+    // About 1.5 MB of text: past the first text buffer size, its doublings and the full size.
+    const size_t count = width == 12000 ? 12 : (size_t{3} << 19) / (width * 10);
+    const Embeddings embeddings = randomEmbeddings(random, count, width);
+    const std::string expected = formatted(embeddings);
+    const size_t embeddingBytes = sizeof(int) * width;
+    for (size_t bound : {size_t{0}, embeddingBytes - 1, embeddingBytes, 7 * embeddingBytes, count * embeddingBytes,
+                         count * embeddingBytes + 1, size_t{64} << 20}) {
+      EXPECT_EQ(write(embeddings, width, true, bound), expected) << "width " << width << " bound " << bound;
+    }
+    EXPECT_EQ(write(embeddings, width, false, 0), expected) << "width " << width;
+  }
+}
+
+TEST_F(StatsWriterTest, HeldListingReachesTheFileOnlyAtFinish) {
+  std::mt19937 random(4);
+  const Embeddings embeddings = randomEmbeddings(random, 200000, 3);  // about 6 MB of text
+  std::ofstream file(path, std::ios::out | std::ios::trunc);
+
+  writer.begin(&file, path, 3, true);
+  for (const auto& embedding : embeddings) writer.add(embedding.data());
+  EXPECT_EQ(sizeOnDisk(path), 0) << "held raw, nothing formatted or written";
+  writer.finish();
+  EXPECT_EQ(sizeOnDisk(path), static_cast<off_t>(formatted(embeddings).size()));
+
+  // Past the bound the listing spills and goes out in large writes before the end.
+  file.close();
+  file.open(path, std::ios::out | std::ios::trunc);
+  writer.rawBound = 1000 * 3 * sizeof(int);
+  writer.begin(&file, path, 3, true);
+  for (const auto& embedding : embeddings) writer.add(embedding.data());
+  EXPECT_GT(sizeOnDisk(path), 0);
+  writer.finish();
+  file.close();
+  EXPECT_EQ(readFile(path), formatted(embeddings));
+}
+
+TEST_F(StatsWriterTest, DiscardDropsWhatIsPendingAndTheWriterStartsAfresh) {
+  std::ofstream file(path, std::ios::out | std::ios::trunc);
+  for (bool mayBeDeleted : {true, false}) {
+    writer.begin(&file, path, 2, mayBeDeleted);
+    const int dropped[] = {8, 9};
+    writer.add(dropped);
+    writer.add(dropped);
+    writer.discard();
+  }
+  writer.begin(&file, path, 3, false);
+  const int kept[] = {1, 2, 3};
+  writer.add(kept);
+  writer.finish();
+  file.close();
+  EXPECT_EQ(readFile(path), "1\t2\t3\n");
+}
+
+namespace {
+
+void writeOneLineTo(const char* path) {
+  stdoutToStderr();
+  std::ofstream file(path);
+  StatsWriter writer;
+  writer.begin(&file, "stats/4", 2, false);
+  const int embedding[] = {1, 2};
+  writer.add(embedding);
+  writer.finish();
+}
+
+}  // namespace
+
+TEST(StatsWriterDeathTest, AWriteErrorEndsTheRunWithAMessage) {
+  EXPECT_EXIT(writeOneLineTo("/dev/full"), testing::ExitedWithCode(255),
+              "^Stats cannot write stats/4: No space left on device\n$");
+}
