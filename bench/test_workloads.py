@@ -211,8 +211,8 @@ def test_graph_label_skew_and_exponent():
     counts = Counter(labels)
     assert counts[0] > 4 * counts[3] > 0, counts
     gen("graph", "vertices=20000", "edges=60000", "labels=4", "seed=5", "exponent=3.5",
-        "out=" + path("flat.graph"))
-    _, edges, _, _ = read_graph("flat.graph")
+        "out=" + path("exponent.graph"))
+    _, edges, _, _ = read_graph("exponent.graph")
     degree = Counter(x for e in edges for x in e)
     _, edges21, _, _ = read_graph("d1.graph")
     degree21 = Counter(x for e in edges21 for x in e)
@@ -291,7 +291,7 @@ def test_queries_come_from_the_data_graph():
             assert n == size == meta["n"] and len(q["edges"]) == meta["m"]
             dv = meta["data"]
             assert len(set(dv)) == n, "repeated data vertex"
-            assert q["labels"] == [labels[v] for v in dv], "labels not copied"
+            assert q["labels"] == [labels[v] for v in dv], "%s: labels not copied" % name
             assert all(u < v for u, v in q["edges"]) and len(set(q["edges"])) == len(q["edges"])
             assert q["edges"] == sorted(q["edges"])
             for u, v in q["edges"]:
