@@ -17,10 +17,12 @@
 namespace {
 
 constexpr uint64_t everyVertex = ~uint64_t{0};
-constexpr int refinementPasses = 0;
-// Refinement pays on queries whose search is long and costs on those the limit cuts short; it stops
-// after this many steps (candidates checked and neighbour entries scanned), wherever it is.
-constexpr size_t refinementBudget = size_t{1} << 30;
+constexpr int refinementPasses = 4;
+// Refinement stops after this many steps (candidates checked and neighbour entries scanned), wherever
+// it is: past that it costs more than it is likely to save.
+constexpr size_t refinementBudget = size_t{1} << 22;
+// Label classes of the query's vertices adding up to more than this are not filtered up front.
+constexpr size_t completeFilterBound = size_t{1} << 18;
 
 // A neighbour list of the renumbered query, ascending, without repeats and without the vertex itself.
 std::vector<int> distinctRow(const std::vector<int>& row, int self, int n) {
@@ -96,17 +98,14 @@ void EmbeddingSearch::markTested(int v, int k, bool possible) {
   if (possible) candidateMask[v] |= bit;
 }
 
-// The candidate lists of the vertices without earlier neighbours, which the search iterates. With
-// `complete`, every vertex gets its list and the lists are refined until every candidate has, for each
-// query neighbour, a data neighbour among that neighbour's candidates; otherwise the other vertices'
-// candidates are tested when the search first meets them. False when some list is empty.
-bool EmbeddingSearch::filterCandidates(const DataIndex& index, bool complete) {
+// The candidate list of every vertex, by the local test, refined until every candidate has, for each
+// query neighbour, a data neighbour among that neighbour's candidates. False when some list is empty.
+bool EmbeddingSearch::filterCandidates(const DataIndex& index) {
   const int n = static_cast<int>(vertices.size());
   candidates.resize(n);
   for (int k = 0; k < n; ++k) {
     std::vector<int>& list = candidates[k];
     list.clear();
-    if (!complete && !vertices[k].backward.empty()) continue;
     for (int v : index.verticesWithLabel(vertices[k].label)) {
       const bool possible = locallyPossible(index, v, k);
       markTested(v, k, possible);
@@ -114,7 +113,6 @@ bool EmbeddingSearch::filterCandidates(const DataIndex& index, bool complete) {
     }
     if (list.empty()) return false;
   }
-  if (!complete) return true;
   size_t steps = 0;
   for (int pass = 0; pass < refinementPasses && steps < refinementBudget; ++pass) {
     bool changed = false;
@@ -158,23 +156,30 @@ void EmbeddingSearch::clearMarks() {
   touched.clear();
 }
 
+void EmbeddingSearch::prepare(const DataIndex& index) {
+  usedBy.reset(index.vertexCount());
+  candidateMask.reset(index.vertexCount());
+  testedMask.reset(index.vertexCount());
+  // Fault the pages in now rather than in the middle of the first search.
+  for (size_t v = 0; v < index.vertexCount(); v += 512) usedBy[v] = candidateMask[v] = testedMask[v] = 0;
+}
+
 EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::vector<int>& labels,
                                              const std::vector<std::vector<int>>& neighbors,
                                              const std::vector<std::vector<int>>& symClasses, uint64_t limit,
                                              StatsWriter& writer) {
   if (labels.empty()) return {0, true};
-  if (usedBy.size() != index.vertexCount()) {
-    usedBy.assign(index.vertexCount(), 0);
-    candidateMask.assign(index.vertexCount(), 0);
-    testedMask.assign(index.vertexCount(), 0);
-  }
+  if (usedBy.size() != index.vertexCount()) prepare(index);
   if (!describe(index, labels, neighbors, symClasses)) return {0, true};
   for (auto& list : candidates) list.clear();
   if (labels.size() <= 64) {
-    // Refined candidates pay on searches that run to their end; a limit usually cuts the search short
-    // of what complete filtering would cost.
-    lazyFilter = limit != UINT64_MAX;
-    const bool possible = filterCandidates(index, !lazyFilter);
+    // Filtering every label class up front pays on searches that run to their end over small classes;
+    // under a limit, or over large classes, a search usually meets only a part of them, so candidates
+    // are tested when the search first meets them.
+    size_t classSizes = 0;
+    for (const Vertex& q : vertices) classSizes += index.verticesWithLabel(q.label).size();
+    lazyFilter = limit != UINT64_MAX || classSizes > completeFilterBound;
+    const bool possible = lazyFilter || filterCandidates(index);
     Result result = possible ? search<true>(index, limit, writer) : Result{0, true};
     clearMarks();
     return result;
@@ -197,7 +202,7 @@ void EmbeddingSearch::prepareLevels(const DataIndex& index) {
   for (int k = 0; k < n; ++k) {
     const Vertex& q = vertices[k];
     if (small) {
-      staticList[k] = &candidates[k];
+      staticList[k] = lazyFilter ? &index.verticesWithLabel(q.label) : &candidates[k];
     } else if (q.backward.empty()) {
       if (q.degree == 0) {
         staticList[k] = &index.verticesWithLabel(q.label);
@@ -226,7 +231,7 @@ void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
   Level& level = levels[k];
   level.position = 0;
   level.failing = 0;
-  level.found = level.pruned = level.boundCut = false;
+  level.found = level.pruned = level.boundCut = level.untested = false;
   const Vertex& q = vertices[k];
   int bound = -1;
   for (int x : q.symmetrySources) bound = std::max(bound, embedding[x]);
@@ -236,6 +241,7 @@ void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
     const int* end = list.data() + list.size();
     if (bound >= 0) start = std::upper_bound(start, end, bound);
     level.boundCut = start != list.data();
+    level.untested = small && lazyFilter;
     level.list = start;
     level.count = static_cast<size_t>(end - start);
     return;
@@ -324,6 +330,10 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
     Level& level = levels[depth];
     if (level.position < level.count) {
       const int c = level.list[level.position++];
+      if (small && level.untested) {
+        if (!(testedMask[c] >> depth & 1)) markTested(c, depth, locallyPossible(index, c, depth));
+        if (!(candidateMask[c] >> depth & 1)) continue;
+      }
       if (usedBy[c] != 0) {
         if (small) level.failing |= uint64_t{1} << (usedBy[c] - 1);
         continue;

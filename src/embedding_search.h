@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "data_index.h"
+#include "huge_page_allocator.h"
 #include "stats_writer.h"
 
 class EmbeddingSearch {
@@ -19,6 +20,9 @@ class EmbeddingSearch {
     uint64_t frequency;  // embeddings counted, limit + 1 when the limit stopped the search
     bool completed;      // false when the limit stopped the search
   };
+
+  /// Allocates the per-vertex arrays for the index; `run` does it itself when the index changed size.
+  void prepare(const DataIndex& index);
 
   /// Counts the embeddings of the query given by its labels, ascending neighbour rows and symmetry
   /// classes (one row per vertex), listing the first `limit` through `writer`.
@@ -42,7 +46,7 @@ class EmbeddingSearch {
                 const std::vector<std::vector<int>>& symClasses);
   bool locallyPossible(const DataIndex& index, int v, int k) const;
   void markTested(int v, int k, bool possible);
-  bool filterCandidates(const DataIndex& index, bool complete);
+  bool filterCandidates(const DataIndex& index);
   void clearMarks();
   template <bool small>
   void prepareLevels(const DataIndex& index);
@@ -61,15 +65,16 @@ class EmbeddingSearch {
     bool found = false;     // some candidate led to an embedding
     bool pruned = false;    // the remaining candidates were skipped; `failing` is final
     bool boundCut = false;  // the symmetry bound removed candidates
+    bool untested = false;  // the list is a whole label class: candidates are tested as they come
   };
 
   std::vector<Vertex> vertices;
   std::vector<std::vector<int>> candidates;  // filtered candidates of each vertex, ascending
-  std::vector<uint64_t> candidateMask;       // per data vertex: bit k when it is a candidate of k
-  std::vector<uint64_t> testedMask;          // per data vertex: bit k when that has been decided
+  ZeroedArray<uint64_t> candidateMask;       // per data vertex: bit k when it is a candidate of k
+  ZeroedArray<uint64_t> testedMask;          // per data vertex: bit k when that has been decided
   std::vector<int> touched;                  // data vertices with marks to clear
   bool lazyFilter = false;                   // candidates decided when the search meets them
-  std::vector<int> usedBy;                   // per data vertex: depth + 1 of the vertex using it, or 0
+  ZeroedArray<int> usedBy;                   // per data vertex: depth + 1 of the vertex using it, or 0
   std::vector<std::vector<int>> buffers;     // per depth: the candidate list being tried
   struct Filtered {
     int image = -1;                          // data vertex whose neighbours the list holds

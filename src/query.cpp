@@ -56,6 +56,7 @@ Query::Query(std::string queryPath, std::string subgraphPath, std::string statsP
 
 void Query::useDataGraph(Graph* graph) {
   dataIndex = std::make_unique<DataIndex>(*graph);
+  search->prepare(*dataIndex);
   indexedGraph = graph;
   indexedVertices = graph->labels.size();
   indexedRows = graph->adjList.size();

@@ -12,8 +12,7 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
   path = displayPath;
   width = static_cast<size_t>(std::max(embeddingWidth, 1));
   holding = mayBeDeleted;
-  rawCapacity = rawBound / sizeof(int);
-  if (raw.size() > rawCapacity) raw.resize(rawCapacity);
+  if (mayBeDeleted && raw.size() != rawBound / sizeof(int)) raw.reset(rawBound / sizeof(int));
   rawUsed = 0;
   wrote = false;
   // A text buffer that holds at least one line, however wide the embeddings.
@@ -21,16 +20,6 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
     text.resize(std::max(initialTextSize, width * maxFieldBytes));
   }
   textUsed = 0;
-}
-
-// Doubles the held buffer within the bound; false when the bound is reached. The buffer is kept
-// between listings, so only the first long listing pays for it.
-bool StatsWriter::growRaw() {
-  const size_t wanted = std::max(raw.size() * 2, std::max(rawUsed + width, size_t{1} << 16));
-  const size_t size = std::min(wanted, rawCapacity);
-  if (size < rawUsed + width) return false;
-  raw.resize(size);
-  return true;
 }
 
 void StatsWriter::spill() {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "huge_page_allocator.h"
+
 class StatsWriter {
  public:
   /// Bytes of raw embeddings held before the listing spills to the file.
@@ -24,7 +26,7 @@ class StatsWriter {
   /// Appends one embedding (`width` data vertex ids). Ends the run with a message on a write error.
   void add(const int* embedding) {
     if (holding) {
-      if (rawUsed + width > raw.size() && !growRaw()) {
+      if (rawUsed + width > raw.size()) {
         spill();
         format(embedding);
         return;
@@ -61,7 +63,6 @@ class StatsWriter {
     p[-1] = '\n';
     textUsed = static_cast<size_t>(p - text.data());
   }
-  bool growRaw();
   void spill();
   void writeText();
 
@@ -69,9 +70,8 @@ class StatsWriter {
   std::string path;
   size_t width = 0;
   bool holding = false;
-  size_t rawCapacity = 0;  // ints that may be held
-  std::vector<int> raw;    // held embeddings in its first rawUsed ints; its size only grows
-  size_t rawUsed = 0;
+  ZeroedArray<int> raw;  // room for rawBound bytes, mapped once; pages arrive as they are used
+  size_t rawUsed = 0;    // ints of it holding embeddings
   std::vector<char> text;
   size_t textUsed = 0;
   bool wrote = false;
