@@ -494,10 +494,12 @@ void Query::openStatsFile() {
   }
   if (!statsFile.is_open()) {
     temporaryPath = statsDirPath + "/.sgmatch-" + std::to_string(getpid()) + ".tmp";
+    // Registered before it exists, so that a signal arriving just after the file is created
+    // still removes it.
+    registerTemporaryFile(temporaryPath.c_str());
     statsFile.clear();
     statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
     if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
-    registerTemporaryFile(temporaryPath.c_str());
   }
 }
 
