@@ -87,3 +87,22 @@ TEST(HugeInputs, LinesOfTenMegabytesParse) {
   EXPECT_EQ(maskTimes(run.output), "0\t#nodes: 2\tSym: 1\tFreq: 3\tTime/ms: T\nAverage time per query: Ts. Done!\n");
   EXPECT_EQ(readFile(dir.file("stats/0")), "0\t1\n0\t2\n1\t2\n");
 }
+
+TEST(HugeInputs, TheReferenceBuildRaisesItsStackForDeepSearches) {
+  // A path of 5000 distinct labels in a copy of itself: one embedding, found 5000 levels deep,
+  // which overflows a 256 KiB stack. The reference build raises its soft limit and restarts.
+  TempDir dir;
+  std::string text;
+  const int n = 5000;
+  for (int i = 0; i < n; ++i) text += vertexLine(i, i);
+  for (int i = 1; i < n; ++i) text += edgeLine(i - 1, i);
+  writeFile(dir.file("data"), text);
+  writeFile(dir.file("query"), text);
+  const ProcessResult run =
+      runProcess("/bin/sh", {"-c", std::string("ulimit -S -s 256; exec ") + SGMATCH_LITERAL_BINARY}, dir.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(maskTimes(run.output), "0\t#nodes: 5000\tSym: 0\tFreq: 1\tTime/ms: T\nAverage time per query: Ts. Done!\n");
+  std::string identity;
+  for (int i = 0; i < n; ++i) identity += (i == 0 ? "" : "\t") + std::to_string(i);
+  EXPECT_EQ(readFile(dir.file("stats/0")), identity + "\n");
+}
