@@ -124,4 +124,19 @@ TEST_F(Faults, RunningOutOfMemoryWhileReadingEndsWithAMessage) {
   EXPECT_EQ(listDirectory(dir.file("stats")), std::vector<std::string>{});
 }
 
+TEST_F(Faults, AStrayFileNamedByTheLargestNumberCostsNoMemory) {
+#ifdef SGMATCH_SANITIZED
+  GTEST_SKIP() << "the sanitizer runtime needs more address space than any limit would leave";
+#endif
+  // The numbered files of the statistics directory were once a table indexed by number: this one
+  // alone cost 256 MiB.
+  writeFile(dir.file("stats/2147483647"), "kept\n");
+  const ProcessResult run = limited(50000, "");
+  EXPECT_EQ(maskTimes(run.output), std::string(firstReport) + "1\t#nodes: 2\tSym: 0\tFreq: 6\tTime/ms: T\n" +
+                                       "Average time per query: Ts. Done!\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(listDirectory(dir.file("stats")), (std::vector<std::string>{"0", "1", "2147483647"}));
+  EXPECT_EQ(readFile(dir.file("stats/2147483647")), "kept\n");
+}
+
 }  // namespace
