@@ -38,9 +38,6 @@ void expectTwoEmbeddings(const std::string& data, const std::string& query, cons
 }  // namespace
 
 TEST(HugeInputs, APathOfFiftyThousandVertices) {
-#ifdef SGMATCH_SANITIZED
-  GTEST_SKIP() << "a Release-build check";
-#endif
   // Labels repeat every 1000 vertices, so each of the 100 data vertices of label 0 starts a walk.
   std::string query, data;
   for (int i = 0; i < queryVertices; ++i) query += vertexLine(i, i % 1000);
@@ -56,9 +53,6 @@ TEST(HugeInputs, APathOfFiftyThousandVertices) {
 }
 
 TEST(HugeInputs, AStarOfFiftyThousandVertices) {
-#ifdef SGMATCH_SANITIZED
-  GTEST_SKIP() << "a Release-build check";
-#endif
   // Leaves of distinct labels; two data centres share all the leaves.
   std::string query, data;
   query += vertexLine(0, 0);
