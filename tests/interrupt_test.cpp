@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <sstream>
@@ -168,4 +170,63 @@ TEST_F(InterruptedRuns, EverySurvivingFileIsCompleteWhereverTheRunIsKilled) {
   std::vector<std::string> names;
   for (const auto& entry : listings) names.push_back(entry.first);
   EXPECT_EQ(listDirectory(dir.file("stats")), names);
+}
+
+namespace {
+
+// Starts sgmatch with its standard output on a pipe whose reading end is already closed, so that
+// its first report line raises SIGPIPE; returns its status and whether a signal ended it.
+int runIntoClosedPipe(const std::string& directory, bool* bySignal) {
+  int ends[2];
+  if (pipe(ends) != 0) return -1;
+  close(ends[0]);
+  const int pid = fork();
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);
+    dup2(ends[1], 1);
+    if (chdir(directory.c_str()) != 0) _exit(126);
+    execl(SGMATCH_BINARY, SGMATCH_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(ends[1]);
+  return waitProcess(pid, bySignal);
+}
+
+// The queries of the hang-up and broken-pipe runs: one without embeddings, whose search leaves the
+// temporary file in place for the next, then the path of five.
+const char* const absentThenPath =
+    "v 0 1\nv 1 2\ne 0 1\nt\nv 0 1\nv 1 1\nv 2 1\nv 3 1\nv 4 1\ne 0 1\ne 1 2\ne 2 3\ne 3 4\n";
+
+}  // namespace
+
+TEST_F(InterruptedRuns, AHangUpOrABrokenPipeRemovesTheTemporaryFileToo) {
+  writeFile(dir.file("query"), absentThenPath);
+  // The first report line, of the query without embeddings, meets the closed pipe while the
+  // temporary file is open.
+  bool bySignal = true;
+  EXPECT_EQ(runIntoClosedPipe(dir.path(), &bySignal), 128 + SIGPIPE);
+  EXPECT_FALSE(bySignal) << "the handler removes the file and exits";
+  EXPECT_EQ(listDirectory(dir.file("stats")), std::vector<std::string>{});
+
+  // A hang-up once the temporary file exists; then the same with the hang-up ignored (nohup),
+  // which must stay ignored: that run completes.
+  for (const bool ignore : {false, true}) {
+    const std::vector<std::string> arguments{"-c", std::string(ignore ? "trap '' HUP; " : "") + "exec " + SGMATCH_BINARY};
+    const int pid = startProcess("/bin/sh", arguments, dir.path(), dir.file("output"));
+    const std::string temporary = ".sgmatch-" + std::to_string(pid) + ".tmp";  // the shell becomes sgmatch
+    for (int i = 0; i < 20000 && listDirectory(dir.file("stats")) != std::vector<std::string>{temporary}; ++i) {
+      usleep(100);
+    }
+    kill(pid, SIGHUP);
+    const int status = waitProcess(pid, &bySignal);
+    if (ignore) {
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(listDirectory(dir.file("stats")), std::vector<std::string>{"1"});
+    } else if (status != 0) {
+      EXPECT_EQ(status, 128 + SIGHUP);
+      EXPECT_FALSE(bySignal);
+    }
+    for (const std::string& name : listDirectory(dir.file("stats"))) EXPECT_NE(name[0], '.') << name;
+    std::remove(dir.file("stats/1").c_str());
+  }
 }
