@@ -55,6 +55,14 @@ namespace {
 // that needed it.
 enum class Stage { readingData, indexingData, readingQuery, matchingQuery };
 
+// A report that cannot be written (standard output on a full disk, say) fails the run rather than
+// ending it with status 0 and nothing to show; the message is tried, although it will hardly pass.
+void checkReport() {
+  if (std::cout) return;
+  std::cout.clear();
+  fatalError("sgmatch: cannot write the report to standard output");
+}
+
 int runQueries(MatchEngine engine, Stage* stage, int* queryNumber) {
   *stage = Stage::readingData;
   auto graph = std::make_unique<Graph>();
@@ -82,11 +90,13 @@ int runQueries(MatchEngine engine, Stage* stage, int* queryNumber) {
     if (frequency > maxfreq) std::cout << " [pruned by maxfreq]";
     if (frequency == 0) std::cout << " [pruned by zero freq]";
     std::cout << std::endl;
+    checkReport();
     timeSum += ticks;
     ++queryCount;
   }
   double average = timeSum * 0.000001 / queryCount;
   std::cout << "Average time per query: " << average << "s. Done!" << std::endl;
+  checkReport();
   return 0;
 }
 
