@@ -47,6 +47,13 @@ TEST_F(Faults, AFullDiskUnderTheSubgraphFileEndsTheRunBeforeTheReportLine) {
   EXPECT_EQ(readFile(dir.file("stats/0")), "0\t1\n0\t2\n1\t2\n");
 }
 
+TEST_F(Faults, AReportThatCannotBeWrittenFailsTheRun) {
+  const ProcessResult run = runProcess("/bin/sh", {"-c", std::string("exec ") + SGMATCH_BINARY + " > /dev/full"}, dir.path());
+  EXPECT_EQ(run.status, 255);
+  // The first query was matched before its report line failed; nothing temporary is left.
+  EXPECT_EQ(listDirectory(dir.file("stats")), std::vector<std::string>{"0"});
+}
+
 TEST_F(Faults, AStatisticsDirectoryThatIsAFileOrMissingEndsTheRunAtTheFirstMatch) {
   writeFile(dir.file("plain"), "");
   ProcessResult run = sgmatch({"stats=plain"});
