@@ -14,6 +14,10 @@ namespace {
 
 char temporaryPath[4096];
 
+// The signals that end the run by default: a closed terminal, an interrupt, a reader of standard
+// output gone away, a termination request. Each removes the temporary listing first.
+const int terminationSignals[] = {SIGHUP, SIGINT, SIGPIPE, SIGTERM};
+
 void onTerminationSignal(int signal) {
   if (temporaryPath[0] != '\0') unlink(temporaryPath);
   _exit(128 + signal);
@@ -24,8 +28,7 @@ void onTerminationSignal(int signal) {
 void registerTemporaryFile(const char* path) {
   sigset_t blocked, previous;
   sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
+  for (int signal : terminationSignals) sigaddset(&blocked, signal);
   sigprocmask(SIG_BLOCK, &blocked, &previous);
   if (path == nullptr || std::strlen(path) >= sizeof temporaryPath) {
     temporaryPath[0] = '\0';
@@ -40,10 +43,16 @@ void handleTerminationSignals() {
   std::memset(&action, 0, sizeof action);
   action.sa_handler = onTerminationSignal;
   sigemptyset(&action.sa_mask);
-  sigaddset(&action.sa_mask, SIGINT);
-  sigaddset(&action.sa_mask, SIGTERM);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int signal : terminationSignals) sigaddset(&action.sa_mask, signal);
+  for (int signal : terminationSignals) {
+    // A hang-up or broken pipe that the caller chose to ignore (nohup, for instance) stays ignored.
+    struct sigaction current;
+    if ((signal == SIGHUP || signal == SIGPIPE) && sigaction(signal, nullptr, &current) == 0 &&
+        current.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaction(signal, &action, nullptr);
+  }
 }
 
 void fatalError(const std::string& message) {

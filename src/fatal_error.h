@@ -1,6 +1,6 @@
 // Ending a run: on an error it cannot go on from, the message goes to standard output, the statistics
-// file being written (if any) is removed and the process exits with status -1; on SIGINT or SIGTERM
-// the same file is removed and the process exits with status 128 + the signal number.
+// file being written (if any) is removed and the process exits with status -1; on SIGINT, SIGTERM,
+// SIGHUP or SIGPIPE the same file is removed and the process exits with status 128 + the signal.
 #pragma once
 
 #include <string>
@@ -11,7 +11,8 @@
 /// Names the temporary file that an error or a termination signal must remove; null for none.
 void registerTemporaryFile(const char* path);
 
-/// Installs the SIGINT and SIGTERM handlers that remove the registered temporary file and exit.
+/// Installs the handlers of SIGINT, SIGTERM, SIGHUP and SIGPIPE (the last two unless ignored) that
+/// remove the registered temporary file and exit.
 void handleTerminationSignals();
 
 /// The text of an errno value, for messages.

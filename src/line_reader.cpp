@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace {
 
 constexpr size_t initialBufferSize = size_t{1} << 20;
+constexpr size_t minimumBufferSize = 4096;
 
 }  // namespace
 
@@ -26,14 +28,21 @@ bool LineReader::open(const char* path) {
     return false;
   }
   struct stat info;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) fileSize = info.st_size;
+  const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (regular) fileSize = info.st_size;
   if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
     errorNumber = EISDIR;
     close(fd);
     fd = -1;
     return false;
   }
-  buffer.resize(initialBufferSize);
+  // A small file gets a buffer of its size (plus one byte, so that the end shows in the first
+  // read); the buffer still grows if the file does.
+  size_t size = initialBufferSize;
+  if (regular && fileSize >= 0 && static_cast<unsigned long long>(fileSize) < size) {
+    size = std::max(minimumBufferSize, static_cast<size_t>(fileSize) + 1);
+  }
+  buffer.resize(size);
   return true;
 }
 

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "fatal_error.h"
-#include "fatal_error.h"
 #include "graph.h"
 #include "line_reader.h"
 #include "query.h"
@@ -52,16 +51,35 @@ void parseParameter(int argc, char** argv) {
 
 namespace {
 
-int runQueries(MatchEngine engine) {
+// What the run is doing, so that running out of memory can be reported with the file or query
+// that needed it.
+enum class Stage { readingData, indexingData, readingQuery, matchingQuery };
+
+// A report that cannot be written (standard output on a full disk, say) fails the run rather than
+// ending it with status 0 and nothing to show; the message is tried, although it will hardly pass.
+void checkReport() {
+  if (std::cout) return;
+  std::cout.clear();
+  fatalError("sgmatch: cannot write the report to standard output");
+}
+
+int runQueries(MatchEngine engine, Stage* stage, int* queryNumber) {
+  *stage = Stage::readingData;
   auto graph = std::make_unique<Graph>();
   if (!graph->read(datapath.c_str())) return -1;
+  *stage = Stage::readingQuery;
   auto query = std::make_unique<Query>(querypath, subgraphpath, statspath, maxfreq);
   query->engine = engine;
+  *stage = Stage::indexingData;
   if (engine == MatchEngine::fast) query->useDataGraph(graph.get());
   int queryCount = 0;
   double timeSum = 0;
-  while (query->read()) {
+  for (;;) {
+    *stage = Stage::readingQuery;
+    if (!query->read()) break;
     if (query->vertexLabels.empty()) continue;
+    *stage = Stage::matchingQuery;
+    *queryNumber = query->queryNumber;
     clock_t start = clock();
     uint64_t frequency = query->match(graph.get());
     clock_t end = clock();
@@ -72,11 +90,13 @@ int runQueries(MatchEngine engine) {
     if (frequency > maxfreq) std::cout << " [pruned by maxfreq]";
     if (frequency == 0) std::cout << " [pruned by zero freq]";
     std::cout << std::endl;
+    checkReport();
     timeSum += ticks;
     ++queryCount;
   }
   double average = timeSum * 0.000001 / queryCount;
   std::cout << "Average time per query: " << average << "s. Done!" << std::endl;
+  checkReport();
   return 0;
 }
 
@@ -87,10 +107,27 @@ int run(int argc, char** argv) { return run(argc, argv, MatchEngine::fast); }
 int run(int argc, char** argv, MatchEngine engine) {
   handleTerminationSignals();
   parseParameter(argc, argv);
+  Stage stage = Stage::readingData;
+  int queryNumber = 0;
   try {
-    return runQueries(engine);
+    return runQueries(engine, &stage, &queryNumber);
   } catch (const std::bad_alloc&) {
-    std::cout << "sgmatch: out of memory" << std::endl;
+    // The graph and the query are gone by now (the temporary statistics file with them), so the
+    // message has memory to be written with.
+    switch (stage) {
+      case Stage::readingData:
+        std::cout << "Graph cannot read " << datapath << ": out of memory" << std::endl;
+        break;
+      case Stage::indexingData:
+        std::cout << "sgmatch: out of memory indexing the data graph " << datapath << std::endl;
+        break;
+      case Stage::readingQuery:
+        std::cout << "Query cannot read " << querypath << ": out of memory" << std::endl;
+        break;
+      case Stage::matchingQuery:
+        std::cout << "sgmatch: out of memory matching query " << queryNumber << std::endl;
+        break;
+    }
     return -1;
   }
 }

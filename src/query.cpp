@@ -475,8 +475,8 @@ void Query::scanStatsDirectory() {
       }
       long long number = entryNumber(entry->d_name);
       if (number < 0) continue;
-      if (static_cast<size_t>(number) >= staleStats.size()) staleStats.resize(number + 1, false);
-      staleStats[number] = true;
+      // A set, not a table indexed by number: a stray file named 2147483647 costs one entry.
+      staleStats.insert(static_cast<int>(number));
     }
     closedir(dir);
   }
@@ -489,16 +489,17 @@ void Query::openStatsFile() {
     statsScanned = true;
   }
   // A listing left by an earlier run must not survive a run in which this query keeps none.
-  if (queryNumber >= 0 && static_cast<size_t>(queryNumber) < staleStats.size() && staleStats[queryNumber]) {
-    staleStats[queryNumber] = false;
+  if (staleStats.erase(queryNumber) != 0) {
     if (unlink(statsFilePath.c_str()) != 0 && errno != ENOENT) fatalError("Stats cannot open " + statsFilePath);
   }
   if (!statsFile.is_open()) {
     temporaryPath = statsDirPath + "/.sgmatch-" + std::to_string(getpid()) + ".tmp";
+    // Registered before it exists, so that a signal arriving just after the file is created
+    // still removes it.
+    registerTemporaryFile(temporaryPath.c_str());
     statsFile.clear();
     statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
     if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
-    registerTemporaryFile(temporaryPath.c_str());
   }
 }
 

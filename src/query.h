@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -112,7 +113,7 @@ class Query {
   std::string statsFilePath;      // the final name of the current statistics file
   std::string temporaryPath;      // where it is written until it is kept
   bool statsScanned = false;
-  std::vector<bool> staleStats;   // numbered files found in the statistics directory
+  std::set<int> staleStats;       // numbered files found in the statistics directory
   bool holdingRecord = false;
   std::string heldRecord;
   StatsWriter statsWriter;

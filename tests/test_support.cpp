@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +139,36 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   unlink(outName);
   unlink(inName);
   return result;
+}
+
+int startProcess(const std::string& program, const std::vector<std::string>& arguments, const std::string& directory,
+                 const std::string& outputPath) {
+  std::cout.flush();
+  pid_t child = fork();
+  if (child == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || chdir(directory.c_str()) != 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  if (child < 0) throw std::runtime_error("fork failed");
+  return child;
+}
+
+int waitProcess(int pid, bool* bySignal) {
+  int waitStatus = 0;
+  while (waitpid(pid, &waitStatus, 0) < 0) {
+    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+  }
+  if (bySignal != nullptr) *bySignal = WIFSIGNALED(waitStatus);
+  return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
 }
 
 std::string maskTimes(const std::string& report) {

@@ -38,6 +38,15 @@ struct ProcessResult {
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const std::string& directory, const std::string& input = "");
 
+/// Starts `program` like runProcess, with empty standard input and standard output to the file
+/// `outputPath`, and returns at once with its process id.
+int startProcess(const std::string& program, const std::vector<std::string>& arguments, const std::string& directory,
+                 const std::string& outputPath);
+
+/// Waits for a child started by startProcess: its exit status, or 128 + the signal that ended it;
+/// *bySignal tells the two apart.
+int waitProcess(int pid, bool* bySignal = nullptr);
+
 /// Replaces every "Time/ms: <number>" and the average in the closing line by a fixed mark.
 std::string maskTimes(const std::string& report);
 
