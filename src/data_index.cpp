@@ -64,7 +64,8 @@ DataIndex::DataIndex(const Graph& graph) {
   groupLabel.reserve(offsets[n] / 2 + 1);
   groupStart.reserve(offsets[n] / 2 + 2);
   maxGroupSize.assign(distinctLabels.size(), 0);
-  std::vector<uint64_t> keys;
+  std::vector<uint64_t> keys, sortedKeys;
+  std::vector<size_t> labelCounts(distinctLabels.size());
   for (size_t v = 0; v < rows; ++v) {
     const size_t size = static_cast<size_t>(offsets[v + 1] - offsets[v]);
     if (size == 0) {
@@ -72,12 +73,34 @@ DataIndex::DataIndex(const Graph& graph) {
       continue;
     }
     distinctNeighbors(graph.adjList[v], static_cast<int>(v), n, &row);
-    // The row is ascending by id; ordering by (label, id) is a sort on combined keys.
+    // The row is ascending by id, so ordering it by (label, id) is a stable sort by label: insertion
+    // for short rows, counting for long ones when labels are few, a sort on combined keys otherwise.
     keys.resize(size);
     for (size_t i = 0; i < size; ++i) {
       keys[i] = (static_cast<uint64_t>(vertexLabel[row[i]]) << 32) | static_cast<uint32_t>(row[i]);
     }
-    if (size > 1) std::sort(keys.begin(), keys.end());
+    if (size <= 32) {
+      for (size_t i = 1; i < size; ++i) {
+        const uint64_t key = keys[i];
+        size_t j = i;
+        for (; j > 0 && keys[j - 1] > key; --j) keys[j] = keys[j - 1];
+        keys[j] = key;
+      }
+    } else if (labelCounts.size() * 4 <= size) {
+      std::fill(labelCounts.begin(), labelCounts.end(), 0);
+      for (uint64_t key : keys) ++labelCounts[key >> 32];
+      size_t at = 0;
+      for (size_t& count : labelCounts) {
+        const size_t here = count;
+        count = at;
+        at += here;
+      }
+      sortedKeys.resize(size);
+      for (uint64_t key : keys) sortedKeys[labelCounts[key >> 32]++] = key;
+      keys.swap(sortedKeys);
+    } else {
+      std::sort(keys.begin(), keys.end());
+    }
     int* out = adjacency.data() + offsets[v];
     uint32_t previous = 0;
     for (size_t i = 0; i < size; ++i) {

@@ -151,6 +151,53 @@ bool parseDataFile(const char* path, LineReader& reader, DataFileContent* conten
 // Endpoints are random: prefetching this many edge ends ahead keeps several cache misses in flight.
 constexpr size_t prefetchAhead = 32;
 
+// Vertices per block of the row filling: the row headers and degree counts of a block stay in cache.
+constexpr int blockShift = 13;
+
+// Fills one ascending row per vertex from the edge list (freed on the way) and counts the label pairs
+// of the edge ends. The edge ends are first partitioned by blocks of source vertices, so that
+// filling the rows of one block touches only memory of that block instead of two random rows per edge.
+void fillRows(HugeVector<int>& edgeEnds, const std::vector<uint32_t>& vertexLabelIndex, PairCounter* pairCounts,
+              std::vector<std::vector<int>>* adjList) {
+  const size_t vertexCount = vertexLabelIndex.size();
+  const size_t blocks = (vertexCount >> blockShift) + 1;
+  std::vector<uint64_t> blockStart(blocks + 1, 0);
+  for (int end : edgeEnds) ++blockStart[(static_cast<size_t>(end) >> blockShift) + 1];
+  for (size_t b = 0; b < blocks; ++b) blockStart[b + 1] += blockStart[b];
+  // Each edge as two ends, source in the high half: (u, v) in u's block and (v, u) in v's.
+  HugeVector<uint64_t> ends(edgeEnds.size());
+  {
+    std::vector<uint64_t> cursor(blockStart.begin(), blockStart.end() - 1);
+    for (size_t i = 0; i < edgeEnds.size(); i += 2) {
+      const uint32_t u = static_cast<uint32_t>(edgeEnds[i]), v = static_cast<uint32_t>(edgeEnds[i + 1]);
+      ends[cursor[u >> blockShift]++] = (uint64_t{u} << 32) | v;
+      ends[cursor[v >> blockShift]++] = (uint64_t{v} << 32) | u;
+    }
+  }
+  HugeVector<int>().swap(edgeEnds);
+
+  // Every vertex gets a row, also those read after the last edge line.
+  adjList->resize(vertexCount);
+  std::vector<uint32_t> degree(size_t{1} << blockShift);
+  for (size_t b = 0; b < blocks; ++b) {
+    const size_t first = b << blockShift;
+    const size_t last = std::min(vertexCount, first + (size_t{1} << blockShift));
+    if (first >= last) break;
+    std::fill(degree.begin(), degree.end(), 0);
+    for (uint64_t i = blockStart[b]; i < blockStart[b + 1]; ++i) ++degree[(ends[i] >> 32) - first];
+    for (size_t v = first; v < last; ++v) (*adjList)[v].reserve(degree[v - first]);
+    for (uint64_t i = blockStart[b]; i < blockStart[b + 1]; ++i) {
+      const uint32_t u = static_cast<uint32_t>(ends[i] >> 32), v = static_cast<uint32_t>(ends[i]);
+      if (i + prefetchAhead < blockStart[b + 1]) {
+        __builtin_prefetch(&vertexLabelIndex[static_cast<uint32_t>(ends[i + prefetchAhead])]);
+      }
+      (*adjList)[u].push_back(static_cast<int>(v));
+      pairCounts->add(vertexLabelIndex[u], vertexLabelIndex[v]);
+    }
+    for (size_t v = first; v < last; ++v) std::sort((*adjList)[v].begin(), (*adjList)[v].end());
+  }
+}
+
 }  // namespace
 
 bool Graph::read(const char* path) {
@@ -180,37 +227,10 @@ bool Graph::read(const char* path) {
   }
 
   PairCounter pairCounts;
-  std::vector<uint32_t> degree(vertexCount, 0);
-  for (size_t i = 0; i < edgeEnds.size(); i += 2) {
-    const int u = edgeEnds[i], v = edgeEnds[i + 1];
-    if (i + prefetchAhead + 1 < edgeEnds.size()) {
-      __builtin_prefetch(&degree[edgeEnds[i + prefetchAhead]], 1);
-      __builtin_prefetch(&degree[edgeEnds[i + prefetchAhead + 1]], 1);
-      __builtin_prefetch(&vertexLabelIndex[edgeEnds[i + prefetchAhead]]);
-      __builtin_prefetch(&vertexLabelIndex[edgeEnds[i + prefetchAhead + 1]]);
-    }
-    ++degree[u];
-    ++degree[v];
-    pairCounts.add(vertexLabelIndex[u], vertexLabelIndex[v]);
-    pairCounts.add(vertexLabelIndex[v], vertexLabelIndex[u]);
-  }
+  fillRows(edgeEnds, vertexLabelIndex, &pairCounts, &adjList);
   pairCounts.forEach([&](uint32_t a, uint32_t b, uint64_t count) {
     labelPairFreq[{indexLabel[a], indexLabel[b]}] = saturatedCount(count);
   });
-
-  // Every vertex gets a row, also those read after the last edge line.
-  adjList.resize(vertexCount);
-  for (size_t v = 0; v < vertexCount; ++v) adjList[v].reserve(degree[v]);
-  for (size_t i = 0; i < edgeEnds.size(); i += 2) {
-    if (i + prefetchAhead + 1 < edgeEnds.size()) {
-      __builtin_prefetch(&adjList[edgeEnds[i + prefetchAhead]]);
-      __builtin_prefetch(&adjList[edgeEnds[i + prefetchAhead + 1]]);
-    }
-    adjList[edgeEnds[i]].push_back(edgeEnds[i + 1]);
-    adjList[edgeEnds[i + 1]].push_back(edgeEnds[i]);
-  }
-  HugeVector<int>().swap(edgeEnds);
-  for (auto& row : adjList) std::sort(row.begin(), row.end());
 
   if (output_mark != 0) {
     std::cout << "number of vertices: " << labels.size() << std::endl;
