@@ -15,6 +15,10 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
   if (mayBeDeleted && raw.size() != rawBound / sizeof(int)) raw.reset(rawBound / sizeof(int));
   rawUsed = 0;
   wrote = false;
+  haveLast = false;
+  lastIds.assign(width, 0);
+  lastText.assign(width * maxFieldBytes, 0);
+  lastEnd.assign(width + 1, 0);
   // A text buffer that holds at least one line, however wide the embeddings.
   if (text.size() < std::max(initialTextSize, width * maxFieldBytes)) {
     text.resize(std::max(initialTextSize, width * maxFieldBytes));

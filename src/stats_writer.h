@@ -53,14 +53,28 @@ class StatsWriter {
   static constexpr size_t fullTextSize = size_t{1} << 20;
   static constexpr size_t maxFieldBytes = 12;  // "-2147483648" and a separator
 
+  // Consecutive embeddings of a search share long prefixes, so a line starts with a copy of the
+  // previous line's text up to the first id that differs, and only the rest is formatted.
   void format(const int* embedding) {
     if (textUsed + width * maxFieldBytes > text.size()) writeText();
-    char* p = text.data() + textUsed;
-    for (size_t i = 0; i < width; ++i) {
+    char* const line = text.data() + textUsed;
+    size_t same = 0;
+    if (haveLast) {
+      while (same < width && lastIds[same] == embedding[same]) ++same;
+      if (same == width) same = width - 1;  // an equal line (never met in a search) is written again
+      std::memcpy(line, lastText.data(), lastEnd[same]);
+    }
+    char* p = line + lastEnd[same];
+    for (size_t i = same; i < width; ++i) {
       p = std::to_chars(p, p + maxFieldBytes, embedding[i]).ptr;
       *p++ = '\t';
+      lastIds[i] = embedding[i];
+      lastEnd[i + 1] = static_cast<size_t>(p - line);
     }
     p[-1] = '\n';
+    const size_t from = lastEnd[same];
+    std::memcpy(lastText.data() + from, line + from, static_cast<size_t>(p - line) - from);
+    haveLast = true;
     textUsed = static_cast<size_t>(p - text.data());
   }
   void spill();
@@ -75,4 +89,9 @@ class StatsWriter {
   std::vector<char> text;
   size_t textUsed = 0;
   bool wrote = false;
+  // The last line formatted: its ids, its text, and where each field's text ends (after its tab).
+  bool haveLast = false;
+  std::vector<int> lastIds;
+  std::vector<char> lastText;
+  std::vector<size_t> lastEnd;
 };

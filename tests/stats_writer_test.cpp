@@ -145,3 +145,22 @@ TEST(StatsWriterDeathTest, AWriteErrorEndsTheRunWithAMessage) {
   EXPECT_EXIT(writeOneLineTo("/dev/full"), testing::ExitedWithCode(255),
               "^Stats cannot write stats/4: No space left on device\n$");
 }
+
+TEST_F(StatsWriterTest, LinesSharingPrefixesReuseNoStaleText) {
+  // Consecutive lines share prefixes of every length, with ids whose texts change length and sign at
+  // the first differing position, so a copied prefix that ran one byte long or short would show.
+  std::mt19937 random(9);
+  const int values[] = {0, 7, 10, 99, 100, -1, -10, INT_MIN, INT_MAX, 123456};
+  Embeddings embeddings;
+  std::vector<int> current(6, 0);
+  for (int line = 0; line < 20000; ++line) {
+    const size_t from = random() % current.size();
+    for (size_t i = from; i < current.size(); ++i) current[i] = values[random() % 10];
+    embeddings.push_back(current);
+  }
+  const std::string expected = formatted(embeddings);
+  EXPECT_EQ(write(embeddings, 6, false, 1 << 20), expected);
+  EXPECT_EQ(write(embeddings, 6, true, 1 << 10), expected);
+  // Equal consecutive lines (which a search never lists) are still written out.
+  EXPECT_EQ(write({{1, 2}, {1, 2}, {1, 3}}, 2, false, 1 << 20), "1\t2\n1\t2\n1\t3\n");
+}
