@@ -10,12 +10,17 @@
 #include "graph.h"
 
 std::vector<int> referenceOrder(const SmallGraph& query, const Graph& data) {
-  const int n = static_cast<int>(query.labels.size());
-  std::vector<std::vector<int>> rows(n);
+  std::vector<std::vector<int>> rows(query.labels.size());
   for (auto [u, v] : query.edges) {
     rows[u].push_back(v);
     rows[v].push_back(u);
   }
+  return referenceOrder(query.labels, rows, data);
+}
+
+std::vector<int> referenceOrder(const std::vector<int>& labels, const std::vector<std::vector<int>>& rows,
+                                const Graph& data) {
+  const int n = static_cast<int>(labels.size());
   auto pf = [&](int a, int b) {
     auto it = data.labelPairFreq.find({a, b});
     return it == data.labelPairFreq.end() ? 0 : it->second;
@@ -29,7 +34,7 @@ std::vector<int> referenceOrder(const SmallGraph& query, const Graph& data) {
     if (rows[i].empty()) continue;
     int f = INT_MAX, h = 0;
     for (int w : rows[i]) {
-      int c = pf(query.labels[i], query.labels[w]);
+      int c = pf(labels[i], labels[w]);
       if (c < f) {
         f = c;
         h = w;
@@ -54,11 +59,11 @@ std::vector<int> referenceOrder(const SmallGraph& query, const Graph& data) {
     int bestRatio = INT_MAX, next = -1;
     for (size_t p = 0; p < order.size(); ++p) {
       int u = order[p];
-      int lf = lc(query.labels[u]);
+      int lf = lc(labels[u]);
       int f = INT_MAX, h = 0;
       for (int w : rows[u]) {
         if (flagged[w]) continue;
-        int c = pf(query.labels[u], query.labels[w]);
+        int c = pf(labels[u], labels[w]);
         if (c < f) {
           f = c;
           h = w;

@@ -15,7 +15,10 @@ struct SmallGraph {
   std::vector<std::vector<int>> classes;   // symmetry class of each vertex (queries only)
 };
 
-/// The matching order of a query (file numbering), scanning every anchor at every step.
+/// The matching order of a query (file numbering), scanning every anchor at every step; `rows` are
+/// the neighbour rows in the order of the edge lines.
+std::vector<int> referenceOrder(const std::vector<int>& labels, const std::vector<std::vector<int>>& rows,
+                                const Graph& data);
 std::vector<int> referenceOrder(const SmallGraph& query, const Graph& data);
 
 /// Every embedding of `query` in `data` that the symmetry classes allow under `order`, written in

@@ -18,6 +18,7 @@
 #include "graph.h"
 #include "main.h"
 #include "query.h"
+#include "brute_force.h"
 #include "test_support.h"
 
 namespace {
@@ -384,58 +385,6 @@ Ints orderOf(const Ints& labels, const Rows& neighbors, Graph& graph) {
   return query.matchingOrder;
 }
 
-// The ordering rules written out plainly: the rarest edge as seed, then, over the anchors in order,
-// each anchor's rarest unordered neighbour at the ratio pair count / anchor label count, taken while
-// the ratio is below the integer bar of the last one taken; no candidate: the lowest unordered vertex.
-Ints plainOrder(const Ints& labels, const Rows& rows, const Graph& graph) {
-  const int n = static_cast<int>(labels.size());
-  auto pairFrequency = [&](int a, int b) {
-    auto it = graph.labelPairFreq.find({a, b});
-    return it == graph.labelPairFreq.end() ? 0 : it->second;
-  };
-  auto labelCount = [&](int a) {
-    auto it = graph.labelFreq.find(a);
-    return it == graph.labelFreq.end() ? 0 : it->second;
-  };
-  int bestSeed = INT_MAX, first = 0, second = 0;
-  for (int i = 0; i < n; ++i) {
-    if (rows[i].empty()) continue;
-    int f = INT_MAX, h = 0;
-    for (int w : rows[i]) {
-      int c = pairFrequency(labels[i], labels[w]);
-      if (c < f) f = c, h = w;
-    }
-    if (f < bestSeed) bestSeed = f, first = i, second = h;
-  }
-  if (n == 1) return {first, second};
-  std::vector<bool> ordered(n, false);
-  Ints order{first};
-  ordered[first] = true;
-  if (bestSeed != INT_MAX) order.push_back(second), ordered[second] = true;
-  while (static_cast<int>(order.size()) < n) {
-    int bestRatio = INT_MAX, next = -1;
-    for (int u : Ints(order)) {
-      int lf = labelCount(labels[u]);
-      int f = INT_MAX, h = 0;
-      for (int w : rows[u]) {
-        if (ordered[w]) continue;
-        int c = pairFrequency(labels[u], labels[w]);
-        if (c < f) f = c, h = w;
-      }
-      if (f == INT_MAX) continue;
-      double ratio = static_cast<double>(f) / static_cast<double>(lf);
-      if (static_cast<double>(bestRatio) > ratio) next = h, bestRatio = static_cast<int>(ratio);
-    }
-    if (next < 0) {
-      next = 0;
-      while (ordered[next]) ++next;
-    }
-    order.push_back(next);
-    ordered[next] = true;
-  }
-  return order;
-}
-
 }  // namespace
 
 TEST(QueryGetOrder, WorkedExamples) {
@@ -521,7 +470,7 @@ TEST(QueryGetOrder, MatchesThePlainRulesOnRandomQueries) {
       }
     }
     const Ints order = orderOf(labels, rows, graph);
-    ASSERT_EQ(order, plainOrder(labels, rows, graph)) << "round " << round;
+    ASSERT_EQ(order, referenceOrder(labels, rows, graph)) << "round " << round;
     Ints sorted = order;
     std::sort(sorted.begin(), sorted.end());
     for (int i = 0; i < n; ++i) ASSERT_EQ(sorted[i], i) << "round " << round;
