@@ -106,6 +106,20 @@ std::string captureStdout(const std::function<void()>& action) {
   return text;
 }
 
+namespace {
+
+// In a forked child: replaces it by the program; exit status 127 when that fails.
+[[noreturn]] void execute(const std::string& program, const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const std::string& directory, const std::string& input) {
   char outName[] = "/tmp/sgmatch-out-XXXXXX";
@@ -122,12 +136,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     dup2(inFd, 0);
     dup2(outFd, 1);
     if (chdir(directory.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    execute(program, arguments);
   }
   int waitStatus = 0;
   waitpid(child, &waitStatus, 0);
@@ -151,12 +160,7 @@ int startProcess(const std::string& program, const std::vector<std::string>& arg
     if (in < 0 || out < 0 || chdir(directory.c_str()) != 0) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    execute(program, arguments);
   }
   if (child < 0) throw std::runtime_error("fork failed");
   return child;
