@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <vector>
 
@@ -59,10 +60,18 @@ class ZeroedArray {
   void reset(size_t n) {
     release();
     if (n == 0) return;
-    void* block = mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Blocks of a huge page or more start on a huge page boundary, so that even the first 2 MiB
+    // arrive in one fault; the slack around the aligned block is never touched.
+    const size_t bytes = n * sizeof(T);
+    const size_t slack = bytes >= hugePage ? hugePage : 0;
+    void* block = mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (block == MAP_FAILED) throw std::bad_alloc();
-    madvise(block, n * sizeof(T), MADV_HUGEPAGE);
-    values = static_cast<T*>(block);
+    const uintptr_t start = reinterpret_cast<uintptr_t>(block);
+    const uintptr_t aligned = slack == 0 ? start : (start + hugePage - 1) & ~(uintptr_t{hugePage} - 1);
+    madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+    mapping = block;
+    mappedBytes = bytes + slack;
+    values = reinterpret_cast<T*>(aligned);
     count = n;
   }
 
@@ -72,12 +81,18 @@ class ZeroedArray {
   const T& operator[](size_t i) const { return values[i]; }
 
  private:
+  static constexpr size_t hugePage = size_t{2} << 20;
+
   void release() {
-    if (values != nullptr) munmap(values, count * sizeof(T));
+    if (mapping != nullptr) munmap(mapping, mappedBytes);
+    mapping = nullptr;
+    mappedBytes = 0;
     values = nullptr;
     count = 0;
   }
 
+  void* mapping = nullptr;
+  size_t mappedBytes = 0;
   T* values = nullptr;
   size_t count = 0;
 };

@@ -20,8 +20,8 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
   lastText.assign(width * maxFieldBytes, 0);
   lastEnd.assign(width + 1, 0);
   // A text buffer that holds at least one line, however wide the embeddings.
-  if (text.size() < std::max(initialTextSize, width * maxFieldBytes)) {
-    text.resize(std::max(initialTextSize, width * maxFieldBytes));
+  if (text.size() < std::max(fullTextSize, width * maxFieldBytes)) {
+    text.reset(std::max(fullTextSize, width * maxFieldBytes));
   }
   textUsed = 0;
 }
@@ -38,7 +38,6 @@ void StatsWriter::writeText() {
   wrote = true;
   file->write(text.data(), static_cast<std::streamsize>(textUsed));
   textUsed = 0;
-  if (text.size() < fullTextSize) text.resize(std::min(fullTextSize, text.size() * 2));
   if (!*file) fatalError("Stats cannot write " + path + ": " + errorText(errno != 0 ? errno : EIO));
 }
 

@@ -48,9 +48,9 @@ class StatsWriter {
   bool wroteAny() const { return wrote; }
 
  private:
-  // The text buffer starts small (short listings stay cheap) and doubles up to its full size.
-  static constexpr size_t initialTextSize = size_t{64} << 10;
-  static constexpr size_t fullTextSize = size_t{1} << 20;
+  // The text buffer is mapped once at its full size; untouched pages cost nothing, so short
+  // listings stay cheap, and long ones fill it with a single huge-page fault.
+  static constexpr size_t fullTextSize = size_t{2} << 20;
   static constexpr size_t maxFieldBytes = 12;  // "-2147483648" and a separator
 
   // Consecutive embeddings of a search share long prefixes, so a line starts with a copy of the
@@ -86,7 +86,7 @@ class StatsWriter {
   bool holding = false;
   ZeroedArray<int> raw;  // room for rawBound bytes, mapped once; pages arrive as they are used
   size_t rawUsed = 0;    // ints of it holding embeddings
-  std::vector<char> text;
+  ZeroedArray<char> text;
   size_t textUsed = 0;
   bool wrote = false;
   // The last line formatted: its ids, its text, and where each field's text ends (after its tab).

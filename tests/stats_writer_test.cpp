@@ -73,9 +73,10 @@ TEST_F(StatsWriterTest, WritesTabSeparatedDecimalLines) {
 
 TEST_F(StatsWriterTest, EveryBoundAndBufferSizeGivesTheSameListing) {
   std::mt19937 random(3);
-  for (int width : {1, 5, 12000}) {
-    // About 1.5 MB of text: past the first text buffer size, its doublings and the full size.
-    const size_t count = width == 12000 ? 12 : (size_t{3} << 19) / (width * 10);
+  for (int width : {1, 5, 12000, 200000}) {
+    // Narrow embeddings give about 3 MB of text, past the 2 MiB text buffer; the widest lines are
+    // each longer than it.
+    const size_t count = width >= 12000 ? 3 : (size_t{3} << 20) / (width * 10);
     const Embeddings embeddings = randomEmbeddings(random, count, width);
     const std::string expected = formatted(embeddings);
     const size_t embeddingBytes = sizeof(int) * width;
