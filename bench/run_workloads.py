@@ -333,6 +333,23 @@ def markdown_report(rows, ratios, settings):
             fmt(s["tool_total_ms"]), fmt(s["tool_median_ms"], 2), fmt(s["wall_total_s"], 2),
             fmt(s["wall_median_s"], 3), s["embeddings"], fmt(s["embeddings_per_s"], 0),
             fmt(s["peak_rss_mib"])))
+    # Over every completed query of each data graph, and of all of them together.
+    overall = {}
+    for r in rows:
+        for key in (r["data"], "all data graphs"):
+            entry = overall.setdefault((key, r["engine"]), {"ms": [], "done": 0, "total": 0})
+            entry["ms"] += r.get("ms", [])
+            entry["done"] += r["summary"]["completed"]
+            entry["total"] += r["summary"]["total"] or 0
+    if overall:
+        lines += ["", "Over all query sets (tool's Time/ms of each completed query):", "",
+                  "| data | engine | done | median ms | 90th percentile ms | total ms |",
+                  "|---|---|---|---|---|---|"]
+        for (data, engine), e in sorted(overall.items(), key=lambda item: item[0][0] == "all data graphs"):
+            ms = sorted(e["ms"])
+            p90 = ms[min(len(ms) - 1, int(0.9 * len(ms)))] if ms else None
+            lines.append("| %s | %s | %d/%d | %s | %s | %s |" % (
+                data, engine, e["done"], e["total"], fmt(median(ms), 2), fmt(p90, 2), fmt(sum(ms))))
     if ratios:
         lines += ["", "literal/fast over queries both completed (tool's Time/ms; wall totals "
                   "include loading the data graph):", "",
@@ -386,7 +403,8 @@ def run_pairs(pairs, args, engines):
                     crashes.append("%s on %s/%s: query %s stopped, the disk was nearly full"
                                    % (engine, data_name, set_name, k))
             rows.append({"data": data_name, "queries": set_name, "engine": engine,
-                         "summary": summary})
+                         "summary": summary,
+                         "ms": [q["ms"] for q in run["queries"].values() if q["status"] == "ok"]})
             print("%s %s %s: %d/%d done, tool %.1f ms, wall %.2f s" % (
                 data_name, set_name, engine, summary["completed"], nqueries,
                 summary["tool_total_ms"], summary["wall_total_s"]), flush=True)

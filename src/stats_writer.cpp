@@ -14,6 +14,7 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
   holding = mayBeDeleted;
   if (mayBeDeleted && raw.size() != rawBound / sizeof(int)) raw.reset(rawBound / sizeof(int));
   rawUsed = 0;
+  heldLast.assign(width, 0);
   wrote = false;
   haveLast = false;
   lastIds.assign(width, 0);
@@ -28,7 +29,14 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
 
 void StatsWriter::spill() {
   holding = false;
-  for (size_t i = 0; i < rawUsed; i += width) format(raw.data() + i);
+  // Decodes the held differences in order, rebuilding each embedding over the previous one.
+  std::vector<int>& current = heldLast;
+  for (size_t i = 0; i < rawUsed;) {
+    const size_t same = static_cast<size_t>(raw[i++]);
+    std::memcpy(current.data() + same, raw.data() + i, (width - same) * sizeof(int));
+    i += width - same;
+    format(current.data());
+  }
   rawUsed = 0;
 }
 
