@@ -12,7 +12,7 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
   path = displayPath;
   width = static_cast<size_t>(std::max(embeddingWidth, 1));
   holding = mayBeDeleted;
-  if (mayBeDeleted && raw.size() != rawBound / sizeof(int)) raw.reset(rawBound / sizeof(int));
+  if (mayBeDeleted && raw.size() != rawBound / sizeof(int)) raw.reset(rawBound / sizeof(int), shortListingBytes);
   rawUsed = 0;
   heldLast.assign(width, 0);
   wrote = false;
@@ -22,7 +22,7 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
   lastEnd.assign(width + 1, 0);
   // A text buffer that holds at least one line, however wide the embeddings.
   if (text.size() < std::max(fullTextSize, width * maxFieldBytes)) {
-    text.reset(std::max(fullTextSize, width * maxFieldBytes));
+    text.reset(std::max(fullTextSize, width * maxFieldBytes), shortListingBytes);
   }
   textUsed = 0;
 }

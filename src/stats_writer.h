@@ -42,9 +42,11 @@ class StatsWriter {
   bool wroteAny() const { return wrote; }
 
  private:
-  // The text buffer is mapped once at its full size; untouched pages cost nothing, so short
-  // listings stay cheap, and long ones fill it with a single huge-page fault.
+  // The text buffer is mapped once at its full size; untouched pages cost nothing. Short listings
+  // (of their text or of their held embeddings) touch a few ordinary pages, longer ones go on to
+  // huge pages, where one fault serves 2 MiB.
   static constexpr size_t fullTextSize = size_t{2} << 20;
+  static constexpr size_t shortListingBytes = size_t{32} << 10;
   static constexpr size_t maxFieldBytes = 12;  // "-2147483648" and a separator
 
   // Consecutive embeddings of a search share long prefixes, so a line starts with a copy of the
