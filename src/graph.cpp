@@ -165,7 +165,9 @@ void fillRows(HugeVector<int>& edgeEnds, const std::vector<uint32_t>& vertexLabe
   for (int end : edgeEnds) ++blockStart[(static_cast<size_t>(end) >> blockShift) + 1];
   for (size_t b = 0; b < blocks; ++b) blockStart[b + 1] += blockStart[b];
   // Each edge as two ends, source in the high half: (u, v) in u's block and (v, u) in v's.
-  HugeVector<uint64_t> ends(edgeEnds.size());
+  // Every entry is written below, so the array comes zeroed from the kernel rather than filled.
+  ZeroedArray<uint64_t> ends;
+  ends.reset(edgeEnds.size());
   {
     std::vector<uint64_t> cursor(blockStart.begin(), blockStart.end() - 1);
     for (size_t i = 0; i < edgeEnds.size(); i += 2) {

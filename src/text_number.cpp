@@ -9,7 +9,7 @@ bool isCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' |
 
 }  // namespace
 
-int64_t parseLong(const char* begin, const char* end) {
+int64_t parseLongInGeneral(const char* begin, const char* end) {
   const char* p = begin;
   while (p < end && isCSpace(*p)) ++p;
   bool negative = false;

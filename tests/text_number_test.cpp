@@ -54,6 +54,10 @@ TEST(ParseLong, FollowsStrtol) {
       {"-9223372036854775809", int64Min},
       {"-99999999999999999999999999999", int64Min},
       {"000000000000000000000000000009", 9},
+      {"999999999999999999", 999999999999999999},  // the longest run read without overflow checks
+      {"-999999999999999999x", -999999999999999999},
+      {"9999999999999999999", int64Max},
+      {"1000000000000000000", 1000000000000000000},
   };
   for (const LongCase& c : cases) {
     EXPECT_EQ(parseLong(std::string(c.text)), c.expected) << '"' << c.text << '"';
