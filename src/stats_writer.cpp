@@ -12,9 +12,8 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
   path = displayPath;
   width = static_cast<size_t>(std::max(embeddingWidth, 1));
   holding = mayBeDeleted;
-  if (mayBeDeleted && raw.size() != rawBound / sizeof(int)) raw.reset(rawBound / sizeof(int), shortListingBytes);
+  if (mayBeDeleted && raw.size() != rawBound / sizeof(int)) raw.reset(rawBound / sizeof(int));
   rawUsed = 0;
-  heldLast.assign(width, 0);
   wrote = false;
   haveLast = false;
   lastIds.assign(width, 0);
@@ -29,14 +28,7 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
 
 void StatsWriter::spill() {
   holding = false;
-  // Decodes the held differences in order, rebuilding each embedding over the previous one.
-  std::vector<int>& current = heldLast;
-  for (size_t i = 0; i < rawUsed;) {
-    const size_t same = static_cast<size_t>(raw[i++]);
-    std::memcpy(current.data() + same, raw.data() + i, (width - same) * sizeof(int));
-    i += width - same;
-    format(current.data());
-  }
+  for (size_t i = 0; i < rawUsed; i += width) format(raw.data() + i);
   rawUsed = 0;
 }
 

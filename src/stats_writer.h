@@ -73,26 +73,14 @@ class StatsWriter {
     haveLast = true;
     textUsed = static_cast<size_t>(p - text.data());
   }
-  // Held embeddings are stored as differences: the number of leading ids equal to the previous
-  // embedding's, then the ids that follow. A search lists embeddings sharing long prefixes, so most
-  // take two or three ints instead of `width`.
   void hold(const int* embedding) {
-    size_t same = 0;
-    if (rawUsed != 0) {
-      while (same < width && heldLast[same] == embedding[same]) ++same;
-      if (same == width) same = width - 1;  // an equal embedding (never met in a search) is held again
-    }
-    const size_t need = 1 + width - same;
-    if (rawUsed + need > raw.size()) {
+    if (rawUsed + width > raw.size()) {
       spill();
       format(embedding);
       return;
     }
-    int* out = raw.data() + rawUsed;
-    *out++ = static_cast<int>(same);
-    std::memcpy(out, embedding + same, (width - same) * sizeof(int));
-    std::memcpy(heldLast.data() + same, embedding + same, (width - same) * sizeof(int));
-    rawUsed += need;
+    std::memcpy(raw.data() + rawUsed, embedding, width * sizeof(int));
+    rawUsed += width;
   }
   void spill();
   void writeText();
@@ -103,7 +91,6 @@ class StatsWriter {
   bool holding = false;
   ZeroedArray<int> raw;  // room for rawBound bytes, mapped once; pages arrive as they are used
   size_t rawUsed = 0;    // ints of it holding embeddings
-  std::vector<int> heldLast;  // the last embedding held
   ZeroedArray<char> text;
   size_t textUsed = 0;
   bool wrote = false;

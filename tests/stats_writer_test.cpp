@@ -161,7 +161,7 @@ TEST_F(StatsWriterTest, LinesSharingPrefixesReuseNoStaleText) {
   }
   const std::string expected = formatted(embeddings);
   EXPECT_EQ(write(embeddings, 6, false, 1 << 20), expected);
-  // Held as differences from the previous embedding, spilled at every kind of boundary: before the
+  // Held raw and spilled at every kind of boundary: before the
   // first, inside a record, between records, and never.
   for (size_t bound : {size_t{0}, size_t{4}, size_t{8}, size_t{28}, size_t{29}, size_t{1} << 10, size_t{1} << 20}) {
     EXPECT_EQ(write(embeddings, 6, true, bound), expected) << "bound " << bound;
