@@ -324,6 +324,7 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
   const int n = static_cast<int>(vertices.size());
   prepareLevels<small>(index);
   uint64_t frequency = 0;
+  size_t changedFrom = 0;  // embedding ids before this depth are those of the last one listed
   int depth = 0;
   enterLevel<small>(index, 0);
   for (;;) {
@@ -344,7 +345,8 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
           for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
           return {frequency, false};
         }
-        writer.add(embedding.data());
+        writer.add(embedding.data(), changedFrom);
+        changedFrom = static_cast<size_t>(depth);
         level.found = true;
         continue;
       }
@@ -362,6 +364,7 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
     if (depth == 0) break;
     Level& parent = levels[--depth];
     usedBy[embedding[depth]] = 0;
+    changedFrom = std::min(changedFrom, static_cast<size_t>(depth));
     if (!small) continue;
     if (failing == everyVertex) {
       parent.found = true;

@@ -28,7 +28,18 @@ void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, i
 
 void StatsWriter::spill() {
   holding = false;
-  for (size_t i = 0; i < rawUsed; i += width) format(raw.data() + i);
+  heldRow.assign(width, 0);
+  for (size_t i = 0; i < rawUsed;) {
+    const int head = raw[i++];
+    if (head >= 0) {
+      heldRow[width - 1] = head;
+    } else {
+      const size_t from = static_cast<size_t>(~head);
+      std::memcpy(heldRow.data() + from, raw.data() + i, (width - from) * sizeof(int));
+      i += width - from;
+    }
+    format(heldRow.data());
+  }
   rawUsed = 0;
 }
 

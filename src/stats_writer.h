@@ -23,10 +23,12 @@ class StatsWriter {
   /// messages. With `mayBeDeleted` the embeddings are held raw until `finish` or the bound.
   void begin(std::ofstream* file, const std::string& displayPath, int width, bool mayBeDeleted);
 
-  /// Appends one embedding (`width` data vertex ids). Ends the run with a message on a write error.
-  void add(const int* embedding) {
+  /// Appends one embedding (`width` data vertex ids). `changedFrom` says that ids
+  /// before that position equal those of the previous embedding added; 0 always holds. Ends the run
+  /// with a message on a write error.
+  void add(const int* embedding, size_t changedFrom = 0) {
     if (holding) {
-      hold(embedding);
+      hold(embedding, changedFrom);
       return;
     }
     format(embedding);
@@ -73,14 +75,26 @@ class StatsWriter {
     haveLast = true;
     textUsed = static_cast<size_t>(p - text.data());
   }
-  void hold(const int* embedding) {
-    if (rawUsed + width > raw.size()) {
+  // Held embeddings are stored as what changed: an embedding that differs from the previous one in
+  // its last id alone (most of them in a search) as that id when it is not negative; any other as
+  // the complement of the position it may differ from, followed by the ids from there on. The first
+  // is held whole.
+  void hold(const int* embedding, size_t changedFrom) {
+    if (rawUsed == 0) changedFrom = 0;
+    if (rawUsed + 1 + width > raw.size()) {
       spill();
       format(embedding);
       return;
     }
-    std::memcpy(raw.data() + rawUsed, embedding, width * sizeof(int));
-    rawUsed += width;
+    int* out = raw.data() + rawUsed;
+    if (changedFrom + 1 >= width && rawUsed != 0 && embedding[width - 1] >= 0) {
+      *out = embedding[width - 1];
+      ++rawUsed;
+      return;
+    }
+    *out++ = ~static_cast<int>(changedFrom);
+    std::memcpy(out, embedding + changedFrom, (width - changedFrom) * sizeof(int));
+    rawUsed += 1 + width - changedFrom;
   }
   void spill();
   void writeText();
@@ -91,6 +105,7 @@ class StatsWriter {
   bool holding = false;
   ZeroedArray<int> raw;  // room for rawBound bytes, mapped once; pages arrive as they are used
   size_t rawUsed = 0;    // ints of it holding embeddings
+  std::vector<int> heldRow;  // the embedding being rebuilt from what is held
   ZeroedArray<char> text;
   size_t textUsed = 0;
   bool wrote = false;

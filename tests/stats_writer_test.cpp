@@ -88,6 +88,36 @@ TEST_F(StatsWriterTest, EveryBoundAndBufferSizeGivesTheSameListing) {
   }
 }
 
+// A search tells the writer where each embedding may start to differ from the previous one; the
+// writer holds only that part. Any valid hint (the true position or an earlier one) gives the same
+// listing, whatever the bound, negative ids included.
+TEST_F(StatsWriterTest, HintedEmbeddingsGiveTheSameListing) {
+  std::mt19937 random(5);
+  for (int width : {1, 2, 8}) {
+    Embeddings embeddings;
+    std::vector<size_t> hints;
+    std::vector<int> current(width);
+    for (int i = 0; i < 50000; ++i) {
+      const size_t from = random() % 4 != 0 ? width - 1 : random() % width;
+      for (size_t j = from; j < static_cast<size_t>(width); ++j) {
+        current[j] = random() % 64 == 0 ? -1 - static_cast<int>(random() % 5) : static_cast<int>(random() % 100000);
+      }
+      embeddings.push_back(current);
+      hints.push_back(random() % 8 == 0 ? random() % (from + 1) : from);
+    }
+    const std::string expected = formatted(embeddings);
+    for (size_t bound : {size_t{0}, size_t{40}, size_t{4096}, size_t{64} << 20}) {
+      std::ofstream file(path, std::ios::out | std::ios::trunc);
+      writer.rawBound = bound;
+      writer.begin(&file, path, width, true);
+      for (size_t i = 0; i < embeddings.size(); ++i) writer.add(embeddings[i].data(), hints[i]);
+      writer.finish();
+      file.close();
+      EXPECT_EQ(readFile(path), expected) << "width " << width << " bound " << bound;
+    }
+  }
+}
+
 TEST_F(StatsWriterTest, HeldListingReachesTheFileOnlyAtFinish) {
   std::mt19937 random(4);
   const Embeddings embeddings = randomEmbeddings(random, 200000, 3);  // about 6 MB of text
