@@ -1,6 +1,6 @@
 // Data graph reading and editing. The reader parses each line in place, keeps the edges in a flat
-// list, and builds the rows and the label indexes once at the end, so its cost is linear in the file
-// apart from sorting each row; labels are numbered densely while reading to avoid map lookups per line.
+// list, and builds the rows and the label indexes once at the end, so its cost is linear in the file;
+// labels are numbered densely while reading to avoid map lookups per line.
 #include "graph.h"
 
 #include <algorithm>
@@ -148,8 +148,26 @@ bool parseDataFile(const char* path, LineReader& reader, DataFileContent* conten
   return true;
 }
 
-// Endpoints are random: prefetching this many edge ends ahead keeps several cache misses in flight.
-constexpr size_t prefetchAhead = 32;
+// Bits of a vertex id sorted per pass of the row ordering: the counts of one pass stay in L1.
+constexpr int radixBits = 11;
+
+// Orders `size` edge ends by their low 32 bits (the other vertex) with `passes` stable counting
+// passes of radixBits each; returns whichever of `values` and `spare` holds the result.
+uint64_t* sortByLowHalf(uint64_t* values, uint64_t* spare, size_t size, int passes) {
+  constexpr uint32_t buckets = uint32_t{1} << radixBits;
+  if (size < 2) return values;
+  for (int pass = 0; pass < passes; ++pass) {
+    const int shift = pass * radixBits;
+    auto digit = [shift](uint64_t value) { return (static_cast<uint32_t>(value) >> shift) & (buckets - 1); };
+    size_t count[buckets + 1] = {};
+    for (size_t i = 0; i < size; ++i) ++count[digit(values[i]) + 1];
+    if (count[digit(values[0]) + 1] == size) continue;  // a single digit: nothing would move
+    for (uint32_t d = 0; d < buckets; ++d) count[d + 1] += count[d];
+    for (size_t i = 0; i < size; ++i) spare[count[digit(values[i])]++] = values[i];
+    std::swap(values, spare);
+  }
+  return values;
+}
 
 // Vertices per block of the row filling: the row headers and degree counts of a block stay in cache.
 constexpr int blockShift = 13;
@@ -181,22 +199,27 @@ void fillRows(HugeVector<int>& edgeEnds, const std::vector<uint32_t>& vertexLabe
   // Every vertex gets a row, also those read after the last edge line.
   adjList->resize(vertexCount);
   std::vector<uint32_t> degree(size_t{1} << blockShift);
+  uint64_t largestBlock = 0;
+  for (size_t b = 0; b < blocks; ++b) largestBlock = std::max(largestBlock, blockStart[b + 1] - blockStart[b]);
+  std::vector<uint64_t> spare(largestBlock);
+  int digitPasses = 0;
+  while (digitPasses * radixBits < 32 && (uint64_t{1} << (digitPasses * radixBits)) < vertexCount) ++digitPasses;
   for (size_t b = 0; b < blocks; ++b) {
     const size_t first = b << blockShift;
     const size_t last = std::min(vertexCount, first + (size_t{1} << blockShift));
     if (first >= last) break;
+    uint64_t* block = ends.data() + blockStart[b];
+    const size_t size = static_cast<size_t>(blockStart[b + 1] - blockStart[b]);
     std::fill(degree.begin(), degree.end(), 0);
-    for (uint64_t i = blockStart[b]; i < blockStart[b + 1]; ++i) ++degree[(ends[i] >> 32) - first];
+    for (size_t i = 0; i < size; ++i) ++degree[(block[i] >> 32) - first];
     for (size_t v = first; v < last; ++v) (*adjList)[v].reserve(degree[v - first]);
-    for (uint64_t i = blockStart[b]; i < blockStart[b + 1]; ++i) {
-      const uint32_t u = static_cast<uint32_t>(ends[i] >> 32), v = static_cast<uint32_t>(ends[i]);
-      if (i + prefetchAhead < blockStart[b + 1]) {
-        __builtin_prefetch(&vertexLabelIndex[static_cast<uint32_t>(ends[i + prefetchAhead])]);
-      }
+    // Ordering the block's ends by their other vertex fills every row in ascending order.
+    block = sortByLowHalf(block, spare.data(), size, digitPasses);
+    for (size_t i = 0; i < size; ++i) {
+      const uint32_t u = static_cast<uint32_t>(block[i] >> 32), v = static_cast<uint32_t>(block[i]);
       (*adjList)[u].push_back(static_cast<int>(v));
       pairCounts->add(vertexLabelIndex[u], vertexLabelIndex[v]);
     }
-    for (size_t v = first; v < last; ++v) std::sort((*adjList)[v].begin(), (*adjList)[v].end());
   }
 }
 

@@ -3,6 +3,7 @@
 // reader on random files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -225,5 +226,31 @@ TEST_F(GraphRead, MatchesAPlainReaderOnRandomFiles) {
     ASSERT_EQ(graph.labelVertices, expected.labelVertices) << "round " << round;
     ASSERT_EQ(graph.labelPairFreq, expected.labelPairFreq) << "round " << round;
     ASSERT_EQ(graph.labelFreq, expected.labelFreq) << "round " << round;
+  }
+}
+
+// Rows come out ascending whatever the width of the vertex ids (one, two and three sorting digits
+// of 11 bits), with repeats and self-loops kept, edges in random order across all the vertices.
+TEST_F(GraphRead, RowsAreAscendingForEveryWidthOfIds) {
+  std::mt19937 random(7);
+  for (int vertices : {1, 2049, 70000, (1 << 22) + 3}) {
+    std::string content;
+    content.reserve(static_cast<size_t>(vertices) * 6 + 600000);
+    for (int v = 0; v < vertices; ++v) content += "v 0 1\n";
+    std::vector<std::vector<int>> expected(vertices);
+    for (int i = 0; i < 20000; ++i) {
+      // Half the edges touch the highest ids, where the extra sorting digits matter.
+      const int u = static_cast<int>(random() % 2 ? random() % vertices : vertices - 1 - random() % std::min(vertices, 300));
+      const int v = random() % 10 == 0 ? u : static_cast<int>(random() % vertices);
+      content += "e " + std::to_string(u) + " " + std::to_string(v) + "\n";
+      expected[u].push_back(v);
+      expected[v].push_back(u);
+    }
+    for (auto& row : expected) std::sort(row.begin(), row.end());
+    graph = Graph();
+    load(content);
+    ASSERT_EQ(graph.adjList.size(), expected.size()) << vertices << " vertices";
+    for (int v = 0; v < vertices; ++v) ASSERT_EQ(graph.adjList[v], expected[v]) << "row " << v << " of " << vertices;
+    EXPECT_EQ(graph.labelPairFreq[std::make_pair(1, 1)], 40000);
   }
 }
