@@ -87,7 +87,7 @@ class StatsWriter {
       return;
     }
     int* out = raw.data() + rawUsed;
-    if (changedFrom + 1 >= width && rawUsed != 0 && embedding[width - 1] >= 0) {
+    if (changedFrom + 1 >= width && embedding[width - 1] >= 0) {
       *out = embedding[width - 1];
       ++rawUsed;
       return;
