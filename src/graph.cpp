@@ -14,7 +14,7 @@
 #include "fatal_error.h"
 #include "huge_page_allocator.h"
 #include "line_reader.h"
-#include "main.h"
+#include "settings.h"
 #include "text_number.h"
 
 namespace {

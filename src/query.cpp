@@ -22,7 +22,7 @@
 #include "embedding_search.h"
 #include "fatal_error.h"
 #include "graph.h"
-#include "main.h"
+#include "settings.h"
 #include "string_split.h"
 #include "text_number.h"
 

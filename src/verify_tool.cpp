@@ -9,9 +9,9 @@
 #include <string_view>
 #include <utility>
 
+#include "embedding_check.h"
 #include "fatal_error.h"
 #include "line_reader.h"
-#include "main.h"
 #include "string_split.h"
 #include "text_number.h"
 

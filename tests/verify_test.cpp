@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "embedding_check.h"
 #include "main.h"
 #include "test_support.h"
 
