@@ -3,6 +3,7 @@
 // listing raw, which is what a listing that the limit may delete costs.
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,10 +46,11 @@ void BM_StatsWriterFormatted(benchmark::State& state) {
   const std::string path = scratchPath();
   StatsWriter writer;
   for (auto _ : state) {
-    std::ofstream file(path, std::ios::trunc);
-    writer.begin(&file, path, width, false);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    writer.begin(fd, path, width, StatsWriter::Mode::buffered);
     for (size_t i = 0; i < lineCount; ++i) writer.add(ids.data() + i * width);
     writer.finish();
+    close(fd);
   }
   std::remove(path.c_str());
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * lineCount));
@@ -58,25 +60,27 @@ void BM_StatsWriterFormatted(benchmark::State& state) {
 void BM_StatsWriterFormattedToDevNull(benchmark::State& state) {
   const std::vector<int> ids = embeddings();
   StatsWriter writer;
-  std::ofstream file("/dev/null");
+  const int fd = open("/dev/null", O_WRONLY);
   for (auto _ : state) {
-    writer.begin(&file, "/dev/null", width, false);
+    writer.begin(fd, "/dev/null", width, StatsWriter::Mode::buffered);
     for (size_t i = 0; i < lineCount; ++i) writer.add(ids.data() + i * width);
     writer.finish();
   }
+  close(fd);
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * lineCount));
 }
 
 void BM_StatsWriterHeldRaw(benchmark::State& state) {
   const std::vector<int> ids = embeddings();
   const std::string path = scratchPath();
-  std::ofstream file(path, std::ios::trunc);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   StatsWriter writer;
   for (auto _ : state) {
-    writer.begin(&file, path, width, true);
+    writer.begin(fd, path, width, StatsWriter::Mode::held);
     for (size_t i = 0; i < lineCount; ++i) writer.add(ids.data() + i * width);
     writer.discard();
   }
+  close(fd);
   std::remove(path.c_str());
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * lineCount));
 }

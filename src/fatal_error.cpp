@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -53,6 +54,9 @@ void handleTerminationSignals() {
     }
     sigaction(signal, &action, nullptr);
   }
+  // A file grown past the file-size limit (ulimit -f) fails its write with EFBIG, which is reported
+  // like a full disk, instead of killing the run and leaving the temporary file behind.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void fatalError(const std::string& message) {

@@ -12,7 +12,8 @@
 void registerTemporaryFile(const char* path);
 
 /// Installs the handlers of SIGINT, SIGTERM, SIGHUP and SIGPIPE (the last two unless ignored) that
-/// remove the registered temporary file and exit.
+/// remove the registered temporary file and exit; ignores SIGXFSZ, so that a write past the file-size
+/// limit fails with an error instead of killing the run.
 void handleTerminationSignals();
 
 /// The text of an errno value, for messages.

@@ -4,6 +4,7 @@
 #include "graph.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <iostream>
 #include <limits>
@@ -226,6 +227,7 @@ void fillRows(HugeVector<int>& edgeEnds, const std::vector<uint32_t>& vertexLabe
 }  // namespace
 
 bool Graph::read(const char* path) {
+  // A fresh graph brings a fresh revision, also when the file turns out to be unreadable.
   *this = Graph();
   LineReader reader;
   if (!reader.open(path)) {
@@ -264,6 +266,13 @@ bool Graph::read(const char* path) {
   return true;
 }
 
+uint64_t Graph::nextRevision() {
+  static std::atomic<uint64_t> last{0};
+  return ++last;
+}
+
+void Graph::markChanged() { revisionNumber = nextRevision(); }
+
 void Graph::copy(Graph* other) {
   if (other == this) return;
   labels = other->labels;
@@ -271,6 +280,7 @@ void Graph::copy(Graph* other) {
   labelVertices = other->labelVertices;
   labelPairFreq = other->labelPairFreq;
   labelFreq = other->labelFreq;
+  markChanged();
 }
 
 Graph::EdgeState Graph::edgeState(int u, int v) const {
@@ -290,6 +300,7 @@ bool Graph::addEdge(int u, int v) {
   adjList[v].push_back(u);
   std::sort(adjList[u].begin(), adjList[u].end());
   std::sort(adjList[v].begin(), adjList[v].end());
+  markChanged();
   return true;
 }
 

@@ -2,6 +2,7 @@
 // in the order of the vertex lines; every row of adjList is ascending and may repeat a neighbour.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <utility>
 #include <vector>
@@ -27,7 +28,18 @@ class Graph {
   /// True when the edge u-v is present or either id has no row; false when it could be inserted.
   bool checkEdge(int u, int v);
 
+  /// A number that no other state of any graph of the process has had: it changes whenever the
+  /// graph is read, copied into or edited by the operations above. Indexes built from the graph
+  /// record it to notice that they are stale.
+  uint64_t revision() const { return revisionNumber; }
+
+  /// Gives the graph a new revision; call it after changing its members directly.
+  void markChanged();
+
  private:
   enum class EdgeState { outOfRange, present, absent };
   EdgeState edgeState(int u, int v) const;
+
+  static uint64_t nextRevision();
+  uint64_t revisionNumber = nextRevision();
 };

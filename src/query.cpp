@@ -3,21 +3,17 @@
 // A malformed query is refused at reading time and reported with frequency 0.
 #include "query.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <iostream>
-#include <set>
 #include <string>
 #include <utility>
 
+#include "anchor_queue.h"
 #include "data_index.h"
 #include "embedding_search.h"
 #include "fatal_error.h"
@@ -58,14 +54,12 @@ void Query::useDataGraph(Graph* graph) {
   dataIndex = std::make_unique<DataIndex>(*graph);
   search->prepare(*dataIndex);
   indexedGraph = graph;
-  indexedVertices = graph->labels.size();
-  indexedRows = graph->adjList.size();
+  indexedRevision = graph->revision();
 }
 
 Query::~Query() {
   queryFile.close();
   subgraphFile.close();
-  closeTemporaryFile();
 }
 
 void Query::noteProblem(long long line, const std::string& text) {
@@ -87,8 +81,8 @@ bool Query::read() {
   std::vector<PendingEdge> edges;
   std::vector<PendingClass> classes;
   std::string line;
-  std::vector<std::string> tokens;
   for (;;) {
+    errno = 0;
     std::getline(queryFile, line);
     if (queryFile.bad()) {
       fatalError("Query cannot read " + queryFilePath + " after line " + std::to_string(linesRead) + ": " +
@@ -96,32 +90,8 @@ bool Query::read() {
     }
     ++linesRead;
     if (output_mark != 0) std::cout << line << std::endl;
-    const char kind = line.empty() ? '\0' : line[0];
-    if (kind == 't') break;
-    if (kind == 'v' || kind == 'e' || kind == 'a') {
-      SplitStringUsing(line, " ", &tokens);
-      if (kind == 'v') {
-        if (tokens.size() < 3) {
-          // The line still counts as a vertex of the query, so that a query made only of such
-          // lines is numbered and reported as refused rather than skipped as empty.
-          noteProblem(linesRead, "vertex line with fewer than three fields");
-          vertexLabels.push_back(0);
-        } else {
-          vertexLabels.push_back(parseInt32(tokens[2]));
-        }
-      } else if (kind == 'e') {
-        if (tokens.size() < 3) {
-          noteProblem(linesRead, "edge line with fewer than three fields");
-        } else {
-          edges.push_back({parseInt32(tokens[1]), parseInt32(tokens[2]), linesRead});
-          ++edgeCount;
-        }
-      } else {
-        PendingClass symmetryLine{{}, linesRead};
-        for (size_t i = 1; i < tokens.size(); ++i) symmetryLine.members.push_back(parseInt32(tokens[i]));
-        classes.push_back(std::move(symmetryLine));
-      }
-    }
+    if (!line.empty() && line[0] == 't') break;
+    readLine(line, &edges, &classes);
     if (queryFile.eof()) break;
   }
 
@@ -132,14 +102,44 @@ bool Query::read() {
     std::cout << "number of vertices: " << vertexLabels.size() << std::endl;
     std::cout << "number of edges: " << edgeCount << std::endl;
   }
+  checkRows(edges, classes);
   buildRows(edges, classes);
   symColor();
   return true;
 }
 
+// One line of a query other than its separator: a vertex, an edge or a symmetry line, or nothing.
+void Query::readLine(const std::string& line, std::vector<PendingEdge>* edges, std::vector<PendingClass>* classes) {
+  const char kind = line.empty() ? '\0' : line[0];
+  if (kind != 'v' && kind != 'e' && kind != 'a') return;
+  std::vector<std::string> tokens;
+  SplitStringUsing(line, " ", &tokens);
+  if (kind == 'v') {
+    if (tokens.size() < 3) {
+      // The line still counts as a vertex of the query, so that a query made only of such lines is
+      // numbered and reported as refused rather than skipped as empty.
+      noteProblem(linesRead, "vertex line with fewer than three fields");
+      vertexLabels.push_back(0);
+    } else {
+      vertexLabels.push_back(parseInt32(tokens[2]));
+    }
+  } else if (kind == 'e') {
+    if (tokens.size() < 3) {
+      noteProblem(linesRead, "edge line with fewer than three fields");
+    } else {
+      edges->push_back({parseInt32(tokens[1]), parseInt32(tokens[2]), linesRead});
+      ++edgeCount;
+    }
+  } else {
+    PendingClass symmetryLine{{}, linesRead};
+    for (size_t i = 1; i < tokens.size(); ++i) symmetryLine.members.push_back(parseInt32(tokens[i]));
+    classes->push_back(std::move(symmetryLine));
+  }
+}
+
 // Edge and symmetry lines may precede the vertex lines they name, so they are checked against the
 // final vertex count and turned into rows only once the query is complete.
-void Query::buildRows(const std::vector<PendingEdge>& edges, const std::vector<PendingClass>& classes) {
+void Query::checkRows(const std::vector<PendingEdge>& edges, const std::vector<PendingClass>& classes) {
   const long long n = static_cast<long long>(vertexLabels.size());
   const std::string vertexCount = " is not a vertex of the query (it has " + std::to_string(n) + ")";
   for (const PendingEdge& edge : edges) {
@@ -159,6 +159,10 @@ void Query::buildRows(const std::vector<PendingEdge>& edges, const std::vector<P
       }
     }
   }
+}
+
+void Query::buildRows(const std::vector<PendingEdge>& edges, const std::vector<PendingClass>& classes) {
+  const size_t n = vertexLabels.size();
   if (!problem.empty()) {
     // A refused query is still reported with the symmetry flag of its lines as read.
     for (const PendingClass& symmetryLine : classes) symClasses.push_back(symmetryLine.members);
@@ -249,6 +253,16 @@ void Query::writeColors() {
   emitSubgraphText(text);
 }
 
+// The record reaches the file in one write, so it is there whole or not at all.
+void Query::writeRecord() {
+  holdingRecord = true;
+  heldRecord.clear();
+  writeQuery();
+  writeFrequency();
+  holdingRecord = false;
+  emitSubgraphText(heldRecord);
+}
+
 void Query::writeFrequency() {
   std::string text = "F\t";
   text += std::to_string(frequency);
@@ -259,98 +273,11 @@ void Query::writeFrequency() {
 // ---------------------------------------------------------------------------------------------
 // Matching order
 
-namespace {
-
-// The extension step's choice among the ordered vertices (anchors). Every anchor offers its rarest
-// unordered neighbour (lowest pair frequency, first in row order on ties) at the ratio pair frequency
-// / vertices of the anchor's label. Scanning the anchors in order and taking one whenever its ratio
-// is below the integer part of the last one taken ends at the first anchor whose ratio has the
-// smallest integer part; so anchors are kept in a set keyed by (integer part, position). Keys only
-// grow as neighbours get ordered, so a key is refreshed lazily when it reaches the front.
-class AnchorQueue {
- public:
-  AnchorQueue(const std::vector<int>& labelsOfQuery, const std::vector<std::vector<int>>& rows, Graph* graph)
-      : labels(labelsOfQuery), rows(rows), graph(graph), offers(labelsOfQuery.size()) {}
-
-  int pairFrequency(int a, int b) const {
-    auto it = graph->labelPairFreq.find({a, b});
-    return it == graph->labelPairFreq.end() ? 0 : it->second;
-  }
-
-  void addAnchor(int u, int position, const std::vector<bool>& ordered) {
-    Offer& offer = offers[u];
-    offer.position = position;
-    auto count = graph->labelFreq.find(labels[u]);
-    offer.labelCount = count == graph->labelFreq.end() ? 0 : count->second;
-    const std::vector<int>& row = u < static_cast<int>(rows.size()) ? rows[u] : emptyRow;
-    for (size_t i = 0; i < row.size(); ++i) {
-      int w = row[i];
-      if (w < 0 || w >= static_cast<int>(labels.size())) continue;
-      offer.choices.push_back({pairFrequency(labels[u], labels[w]), static_cast<int>(i), w});
-    }
-    std::sort(offer.choices.begin(), offer.choices.end());
-    if (refresh(u, ordered)) keys.insert(offer.key);
-  }
-
-  // The next vertex to order, or -1 when no anchor offers one at a finite ratio.
-  int next(const std::vector<bool>& ordered, const std::vector<int>& order) {
-    while (!keys.empty()) {
-      const std::pair<int, int> front = *keys.begin();
-      const int u = order[front.second];
-      keys.erase(keys.begin());
-      if (!refresh(u, ordered)) continue;
-      if (offers[u].key != front) {
-        keys.insert(offers[u].key);
-        continue;
-      }
-      keys.insert(front);
-      return offers[u].choices[offers[u].first].w;
-    }
-    return -1;
-  }
-
- private:
-  struct Choice {
-    int frequency, index, w;
-    bool operator<(const Choice& other) const {
-      return frequency != other.frequency ? frequency < other.frequency : index < other.index;
-    }
-  };
-  struct Offer {
-    std::vector<Choice> choices;
-    size_t first = 0;
-    int labelCount = 0;
-    int position = 0;
-    std::pair<int, int> key;
-  };
-
-  // Skips the ordered choices of anchor u and recomputes its key; false when it offers nothing.
-  bool refresh(int u, const std::vector<bool>& ordered) {
-    Offer& offer = offers[u];
-    while (offer.first < offer.choices.size() && ordered[offer.choices[offer.first].w]) ++offer.first;
-    if (offer.first == offer.choices.size()) return false;
-    const int f = offer.choices[offer.first].frequency;
-    // A saturated count is no candidate, and an absent anchor label gives no finite ratio.
-    if (f == INT_MAX || offer.labelCount <= 0) return false;
-    const double ratio = static_cast<double>(f) / static_cast<double>(offer.labelCount);
-    offer.key = {static_cast<int>(ratio), offer.position};
-    return true;
-  }
-
-  const std::vector<int>& labels;
-  const std::vector<std::vector<int>>& rows;
-  Graph* graph;
-  std::vector<Offer> offers;
-  std::set<std::pair<int, int>> keys;
-};
-
-}  // namespace
-
 void Query::getOrder(Graph* graph) {
   matchingOrder.clear();
   const int n = static_cast<int>(vertexLabels.size());
   if (n == 0) return;
-  AnchorQueue anchors(vertexLabels, neighbors, graph);
+  AnchorQueue anchors(vertexLabels, neighbors, *graph);
   auto row = [&](int v) -> const std::vector<int>& {
     return v < static_cast<int>(neighbors.size()) ? neighbors[v] : emptyRow;
   };
@@ -441,111 +368,15 @@ bool Query::changeOrder() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Statistics file life. Listings are written to one temporary file in the statistics directory,
-// renamed into place when kept, so that a file named after a query always holds a complete listing.
-// The temporary file is reused while nothing is kept, so a query that keeps nothing costs no file
-// operation; numbered files left by an earlier run are found by one scan of the directory.
-
-namespace {
-
-// The query number a directory entry names, or -1 when it is not a canonical decimal number.
-long long entryNumber(const char* name) {
-  if (name[0] < '0' || name[0] > '9' || (name[0] == '0' && name[1] != '\0')) return -1;
-  long long value = 0;
-  for (const char* p = name; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9' || value > INT_MAX) return -1;
-    value = value * 10 + (*p - '0');
-  }
-  return value <= INT_MAX ? value : -1;
-}
-
-}  // namespace
-
-void Query::scanStatsDirectory() {
-  staleStats.clear();
-  if (DIR* dir = opendir(statsDirPath.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      // A temporary listing of a run that was killed (its process is gone) is cleared away.
-      int owner = 0;
-      char rest = 0;
-      if (std::sscanf(entry->d_name, ".sgmatch-%d.tm%c", &owner, &rest) == 2 && rest == 'p' && owner > 0 &&
-          owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH) {
-        unlinkat(dirfd(dir), entry->d_name, 0);
-        continue;
-      }
-      long long number = entryNumber(entry->d_name);
-      if (number < 0) continue;
-      // A set, not a table indexed by number: a stray file named 2147483647 costs one entry.
-      staleStats.insert(static_cast<int>(number));
-    }
-    closedir(dir);
-  }
-}
-
-void Query::openStatsFile() {
-  statsFilePath = statsDirPath + "/" + std::to_string(queryNumber);
-  if (!statsScanned) {
-    scanStatsDirectory();
-    statsScanned = true;
-  }
-  // A listing left by an earlier run must not survive a run in which this query keeps none.
-  if (staleStats.erase(queryNumber) != 0) {
-    if (unlink(statsFilePath.c_str()) != 0 && errno != ENOENT) fatalError("Stats cannot open " + statsFilePath);
-  }
-  if (!statsFile.is_open()) {
-    temporaryPath = statsDirPath + "/.sgmatch-" + std::to_string(getpid()) + ".tmp";
-    // Registered before it exists, so that a signal arriving just after the file is created
-    // still removes it.
-    registerTemporaryFile(temporaryPath.c_str());
-    statsFile.clear();
-    statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
-    if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
-  }
-}
-
-void Query::keepStatsFile() {
-  statsWriter.finish();
-  errno = 0;
-  statsFile.close();
-  if (statsFile.fail()) {
-    fatalError("Stats cannot write " + statsFilePath + ": " + errorText(errno != 0 ? errno : EIO));
-  }
-  if (std::rename(temporaryPath.c_str(), statsFilePath.c_str()) != 0) {
-    fatalError("Stats cannot write " + statsFilePath + ": " + errorText(errno));
-  }
-  registerTemporaryFile(nullptr);
-}
-
-void Query::discardStatsFile() {
-  const bool wrote = statsWriter.wroteAny() || (engine == MatchEngine::literal && frequency > 0);
-  statsWriter.discard();
-  if (wrote) {
-    // Empty the temporary file for the next listing.
-    statsFile.close();
-    statsFile.clear();
-    statsFile.open(temporaryPath, std::ios::out | std::ios::trunc);
-    if (!statsFile.is_open()) fatalError("Stats cannot open " + statsFilePath);
-  }
-}
-
-void Query::closeTemporaryFile() {
-  if (!statsFile.is_open()) return;
-  statsFile.close();
-  unlink(temporaryPath.c_str());
-  registerTemporaryFile(nullptr);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Enumeration
 
 uint64_t Query::match(Graph* graph) {
   frequency = 0;
-  std::vector<int> embedding;
-  openStatsFile();
+  statsFile.open(statsDirPath, queryNumber);
   const size_t n = vertexLabels.size();
   if (!problem.empty() || n == 0) {
     if (!problem.empty()) std::cout << "Query " << queryNumber << " refused: " << problem << std::endl;
-    discardStatsFile();
+    statsFile.discard();
     return 0;
   }
   // Queries without edge or symmetry lines get an empty row for every vertex.
@@ -558,35 +389,36 @@ uint64_t Query::match(Graph* graph) {
     getOrder(graph);
   }
   if (!changeOrder()) {
-    discardStatsFile();
+    statsFile.discard();
     return 0;
   }
-  statsWriter.begin(&statsFile, statsFilePath, static_cast<int>(n), freqLimit != UINT64_MAX);
-  bool completed;
-  if (engine == MatchEngine::literal) {
-    completed = recursivelyMatch(graph, embedding);
-  } else {
-    if (graph != indexedGraph || graph->labels.size() != indexedVertices || graph->adjList.size() != indexedRows) {
-      useDataGraph(graph);
-    }
-    EmbeddingSearch::Result result =
-        search->run(*dataIndex, vertexLabels, neighbors, symClasses, freqLimit, statsWriter);
-    frequency = result.frequency;
-    completed = result.completed;
-  }
+  const bool completed = enumerate(graph);
   if (completed && frequency >= 1) {
-    keepStatsFile();
-    // The record reaches the file in one write, so it is there whole or not at all.
-    holdingRecord = true;
-    heldRecord.clear();
-    writeQuery();
-    writeFrequency();
-    holdingRecord = false;
-    emitSubgraphText(heldRecord);
+    statsFile.keep();
+    writeRecord();
   } else {
-    discardStatsFile();
+    statsFile.discard();
   }
   return frequency;
+}
+
+// Runs the chosen search over the renumbered query, listing into the statistics file; false when the
+// limit stopped it.
+bool Query::enumerate(Graph* graph) {
+  const int n = static_cast<int>(vertexLabels.size());
+  if (engine == MatchEngine::literal) {
+    // The reference search writes and flushes each line at once, as the plain program does.
+    listing = &statsFile.begin(n, StatsWriter::Mode::eachLine);
+    std::vector<int> embedding;
+    return recursivelyMatch(graph, embedding);
+  }
+  if (!dataIndex || graph != indexedGraph || graph->revision() != indexedRevision) useDataGraph(graph);
+  StatsWriter& writer =
+      statsFile.begin(n, freqLimit != UINT64_MAX ? StatsWriter::Mode::held : StatsWriter::Mode::buffered);
+  const EmbeddingSearch::Result result =
+      search->run(*dataIndex, vertexLabels, neighbors, symClasses, freqLimit, writer);
+  frequency = result.frequency;
+  return result.completed;
 }
 
 bool Query::recursivelyMatch(Graph* graph, std::vector<int>& embedding) {
@@ -594,15 +426,7 @@ bool Query::recursivelyMatch(Graph* graph, std::vector<int>& embedding) {
   if (k >= vertexLabels.size()) {
     ++frequency;
     if (frequency > freqLimit) return false;
-    if (engine == MatchEngine::literal) {
-      // The reference search writes and flushes each line at once, as the plain program does.
-      for (size_t i = 0; i < k; ++i) statsFile << (i == 0 ? "" : "\t") << embedding[i];
-      statsFile << '\n';
-      statsFile.flush();
-      if (!statsFile) fatalError("Stats cannot write " + statsFilePath + ": " + errorText(errno != 0 ? errno : EIO));
-    } else {
-      statsWriter.add(embedding.data());
-    }
+    listing->add(embedding.data());
     return true;
   }
   auto dataRow = [&](int v) -> const std::vector<int>& {

@@ -6,11 +6,10 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "stats_writer.h"
+#include "stats_file.h"
 
 class DataIndex;
 class EmbeddingSearch;
@@ -32,7 +31,7 @@ class Query {
   int edgeCount = 0;                           // edge lines of the current query
   std::ifstream queryFile;
   std::ofstream subgraphFile;
-  std::ofstream statsFile;
+  StatsFile statsFile;                         // the current query's statistics file
   std::string queryFilePath;
   std::string subgraphFilePath;
   std::string statsDirPath;
@@ -55,7 +54,7 @@ class Query {
   Query& operator=(const Query&) = delete;
 
   /// Builds the search index of the data graph that `match` is going to be called with; `match`
-  /// builds it itself when the graph differs. Call it again after editing the graph.
+  /// builds it again itself whenever the graph differs or has changed since.
   void useDataGraph(Graph* graph);
 
   /// Loads the next query; false when the file was exhausted before the call. A query read may have
@@ -99,26 +98,21 @@ class Query {
     long long line;
   };
 
+  void readLine(const std::string& line, std::vector<PendingEdge>* edges, std::vector<PendingClass>* classes);
   void noteProblem(long long line, const std::string& text);
+  void checkRows(const std::vector<PendingEdge>& edges, const std::vector<PendingClass>& classes);
   void buildRows(const std::vector<PendingEdge>& edges, const std::vector<PendingClass>& classes);
-  void openStatsFile();
-  void keepStatsFile();
-  void discardStatsFile();
-  void scanStatsDirectory();
-  void closeTemporaryFile();
+  bool enumerate(Graph* graph);
+  void writeRecord();
   void emitSubgraphText(const std::string& text);
 
   long long linesRead = 0;
   long long problemLine = 0;
-  std::string statsFilePath;      // the final name of the current statistics file
-  std::string temporaryPath;      // where it is written until it is kept
-  bool statsScanned = false;
-  std::set<int> staleStats;       // numbered files found in the statistics directory
   bool holdingRecord = false;
   std::string heldRecord;
-  StatsWriter statsWriter;
+  StatsWriter* listing = nullptr;  // the writer of the current statistics file
   std::unique_ptr<DataIndex> dataIndex;
   const Graph* indexedGraph = nullptr;
-  size_t indexedVertices = 0, indexedRows = 0;
+  uint64_t indexedRevision = 0;
   std::unique_ptr<EmbeddingSearch> search;
 };

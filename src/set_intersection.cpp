@@ -1,10 +1,15 @@
-// The out-of-place intersection with its vector path. The AVX2 path is compiled for that target
-// alone and chosen at run time, so the binary still runs on processors without it.
+// The out-of-place intersection with its vector path. On x86-64 the AVX2 path is compiled for that
+// target alone and chosen at run time, so the binary still runs on processors without it; elsewhere,
+// or when the build turns it off (SGMATCH_NO_AVX2), the scalar merge serves.
 #include "set_intersection.h"
 
+#if defined(__x86_64__) && !defined(SGMATCH_NO_AVX2)
+#define SGMATCH_AVX2_PATH 1
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 
 namespace {
@@ -19,6 +24,8 @@ size_t gallopInto(const int* small, size_t smallSize, const int* large, size_t l
   }
   return kept;
 }
+
+#ifdef SGMATCH_AVX2_PATH
 
 // For each 8-bit mask, the lane indexes of its set bits first: the compress step of the vector merge.
 struct CompressTable {
@@ -63,9 +70,24 @@ using Kernel = size_t (*)(const int*, size_t, const int*, size_t, int*);
 
 Kernel chooseMerge() { return __builtin_cpu_supports("avx2") ? intersectAvx2 : intersectMerge; }
 
+#else
+
+using Kernel = size_t (*)(const int*, size_t, const int*, size_t, int*);
+
+Kernel chooseMerge() { return intersectMerge; }
+
+#endif
+
 const Kernel merge = chooseMerge();
 
 }  // namespace
+
+bool isStrictlyAscending(const int* list, size_t size) {
+  for (size_t i = 1; i < size; ++i) {
+    if (list[i - 1] >= list[i]) return false;
+  }
+  return true;
+}
 
 // A branching merge: its branches are predicted well enough on these lists, while a branch-free
 // one waits on every load of the previous step.
@@ -86,6 +108,10 @@ size_t intersectMerge(const int* a, size_t sizeA, const int* b, size_t sizeB, in
 }
 
 size_t intersectInto(const int* a, size_t sizeA, const int* b, size_t sizeB, int* out) {
+  assert(isStrictlyAscending(a, sizeA) && isStrictlyAscending(b, sizeB));
+  // The vector path stores eight lanes at a time past the last element it keeps.
+  assert(out + std::min(sizeA, sizeB) + 8 <= a || a + sizeA <= out);
+  assert(out + std::min(sizeA, sizeB) + 8 <= b || b + sizeB <= out);
   if (sizeA == 0 || sizeB == 0) return 0;
   if (sizeA * 16 < sizeB) return gallopInto(a, sizeA, b, sizeB, out);
   if (sizeB * 16 < sizeA) return gallopInto(b, sizeB, a, sizeA, out);

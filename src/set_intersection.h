@@ -1,9 +1,10 @@
-// Intersection kernels for ascending int lists, the search's innermost operation: a merge for lists
-// of similar length (eight elements against eight at a time with AVX2 where the processor has it,
-// a plain merge otherwise) and galloping (exponential then binary search) when one list is
-// much shorter, so that a small candidate list never pays for a hub's long neighbour range.
+// Intersection kernels for ascending int lists without repeats, the search's innermost operation: a
+// merge for lists of similar length (eight elements against eight at a time with AVX2 where the
+// processor has it, a plain merge otherwise) and galloping (exponential then binary search) when one
+// list is much shorter, so that a small candidate list never pays for a hub's long neighbour range.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 
 /// First position in [first, last) whose value is >= x, searching outward from `first`.
@@ -27,6 +28,9 @@ inline const int* gallopTo(const int* first, const int* last, int x) {
   return low;
 }
 
+/// Whether the list holds no repeats and no descent: what every kernel here assumes of its inputs.
+bool isStrictlyAscending(const int* list, size_t size);
+
 /// The scalar merge of two ascending lists into `out`, which may be the first list itself.
 size_t intersectMerge(const int* a, size_t sizeA, const int* b, size_t sizeB, int* out);
 
@@ -34,6 +38,7 @@ size_t intersectMerge(const int* a, size_t sizeA, const int* b, size_t sizeB, in
 /// range [other, otherEnd); returns the new size. Elements of the list are distinct.
 inline size_t intersectInPlace(int* list, size_t size, const int* other, const int* otherEnd) {
   const size_t otherSize = static_cast<size_t>(otherEnd - other);
+  assert(isStrictlyAscending(list, size) && isStrictlyAscending(other, otherSize));
   size_t kept = 0;
   if (size == 0 || otherSize == 0) return 0;
   if (size * 16 < otherSize) {

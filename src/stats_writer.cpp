@@ -1,18 +1,20 @@
 // The slow paths of the statistics writer: spilling held embeddings, and writing the text buffer.
 #include "stats_writer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 
 #include "fatal_error.h"
 
-void StatsWriter::begin(std::ofstream* target, const std::string& displayPath, int embeddingWidth,
-                        bool mayBeDeleted) {
-  file = target;
+void StatsWriter::begin(int target, const std::string& displayPath, int embeddingWidth, Mode mode) {
+  fd = target;
   path = displayPath;
   width = static_cast<size_t>(std::max(embeddingWidth, 1));
-  holding = mayBeDeleted;
-  if (mayBeDeleted && raw.size() != rawBound / sizeof(int)) raw.reset(rawBound / sizeof(int));
+  holding = mode == Mode::held;
+  eachLine = mode == Mode::eachLine;
+  if (holding && raw.size() != rawBound / sizeof(int)) raw.reset(rawBound / sizeof(int));
   rawUsed = 0;
   wrote = false;
   haveLast = false;
@@ -45,18 +47,24 @@ void StatsWriter::spill() {
 
 void StatsWriter::writeText() {
   if (textUsed == 0) return;
-  errno = 0;
   wrote = true;
-  file->write(text.data(), static_cast<std::streamsize>(textUsed));
+  const char* next = text.data();
+  size_t left = textUsed;
   textUsed = 0;
-  if (!*file) fatalError("Stats cannot write " + path + ": " + errorText(errno != 0 ? errno : EIO));
+  while (left > 0) {
+    const ssize_t written = ::write(fd, next, left);
+    if (written < 0 && errno == EINTR) continue;
+    // A write that makes no progress would be retried forever; a full disk or a file-size limit
+    // reports itself through errno.
+    if (written <= 0) fatalError("Stats cannot write " + path + ": " + errorText(written < 0 ? errno : EIO));
+    next += written;
+    left -= static_cast<size_t>(written);
+  }
 }
 
 void StatsWriter::finish() {
   if (holding) spill();
   writeText();
-  file->flush();
-  if (!*file) fatalError("Stats cannot write " + path + ": " + errorText(errno != 0 ? errno : EIO));
   wrote = false;
 }
 

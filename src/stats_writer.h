@@ -1,14 +1,13 @@
-// Lists the embeddings of one search in its statistics file: tab-separated decimal ids, one line per
+// Lists the embeddings of one search in a file descriptor: tab-separated decimal ids, one line per
 // embedding. While the frequency limit may still stop the search (and so delete the listing), the
 // embeddings are held raw in memory up to a bound, so that a listing the limit deletes costs no
 // formatting and no disk writes; beyond the bound, and when no limit applies, lines are formatted
-// straight into a large buffer that goes out in big writes.
+// straight into a large buffer that goes out in big writes. The plain search writes each line at once.
 #pragma once
 
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,9 +18,13 @@ class StatsWriter {
   /// Bytes of raw embeddings held before the listing spills to the file.
   size_t rawBound = size_t{64} << 20;
 
-  /// Starts a listing of `width`-vertex embeddings into `file`; `displayPath` names the file in error
-  /// messages. With `mayBeDeleted` the embeddings are held raw until `finish` or the bound.
-  void begin(std::ofstream* file, const std::string& displayPath, int width, bool mayBeDeleted);
+  /// How lines reach the file: held raw while a limit may delete the listing, formatted into big
+  /// writes, or written one by one as they come.
+  enum class Mode { held, buffered, eachLine };
+
+  /// Starts a listing of `width`-vertex embeddings into the descriptor `fd`; `displayPath` names the
+  /// file in error messages.
+  void begin(int fd, const std::string& displayPath, int width, Mode mode);
 
   /// Appends one embedding (`width` data vertex ids). `changedFrom` says that ids
   /// before that position equal those of the previous embedding added; 0 always holds. Ends the run
@@ -32,6 +35,7 @@ class StatsWriter {
       return;
     }
     format(embedding);
+    if (eachLine) writeText();
   }
 
   /// Formats what is held and writes every pending byte to the file.
@@ -40,7 +44,7 @@ class StatsWriter {
   /// Drops the listing without formatting what is held.
   void discard();
 
-  /// True when bytes of the current listing have gone to the file.
+  /// True when bytes of the current listing have gone to the file since `begin`.
   bool wroteAny() const { return wrote; }
 
  private:
@@ -99,10 +103,11 @@ class StatsWriter {
   void spill();
   void writeText();
 
-  std::ofstream* file = nullptr;
+  int fd = -1;
   std::string path;
   size_t width = 0;
   bool holding = false;
+  bool eachLine = false;
   ZeroedArray<int> raw;  // room for rawBound bytes, mapped once; pages arrive as they are used
   size_t rawUsed = 0;    // ints of it holding embeddings
   std::vector<int> heldRow;  // the embedding being rebuilt from what is held

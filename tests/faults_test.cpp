@@ -54,6 +54,24 @@ TEST_F(Faults, AReportThatCannotBeWrittenFailsTheRun) {
   EXPECT_EQ(listDirectory(dir.file("stats")), std::vector<std::string>{"0"});
 }
 
+// A listing that grows past the file-size limit is a write error like a full disk: a message naming
+// the file, status 255, and no temporary file left behind, instead of a run killed by SIGXFSZ.
+TEST_F(Faults, AFileSizeLimitEndsTheRunLikeAFullDisk) {
+  std::string data, query = "v 0 1\nv 1 1\nv 2 1\ne 0 1\ne 1 2\n";
+  for (int v = 0; v < 40; ++v) data += "v " + std::to_string(v) + " 1\n";
+  for (int u = 0; u < 40; ++u) {
+    for (int v = u + 1; v < 40; ++v) data += "e " + std::to_string(u) + " " + std::to_string(v) + "\n";
+  }
+  writeFile(dir.file("data"), data);
+  writeFile(dir.file("query"), query);
+  // 64 blocks of at least 512 bytes: far less than the 59,280 lines of the listing.
+  const ProcessResult run =
+      runProcess("/bin/sh", {"-c", std::string("ulimit -f 64; exec ") + SGMATCH_BINARY}, dir.path());
+  EXPECT_EQ(run.output, "Stats cannot write stats/0: File too large\n");
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(listDirectory(dir.file("stats")), std::vector<std::string>{});
+}
+
 TEST_F(Faults, AStatisticsDirectoryThatIsAFileOrMissingEndsTheRunAtTheFirstMatch) {
   writeFile(dir.file("plain"), "");
   ProcessResult run = sgmatch({"stats=plain"});

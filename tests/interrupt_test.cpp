@@ -139,10 +139,10 @@ TEST_F(InterruptedRuns, EverySurvivingFileIsCompleteWhereverTheRunIsKilled) {
         EXPECT_EQ(readFile(output), "") << where;
       }
     }
-    const std::string temporary = ".sgmatch-" + std::to_string(pid) + ".tmp";
+    const std::string temporary = ".sgmatch-" + std::to_string(pid) + "-";
     for (const std::string& name : listDirectory(dir.file("stats"))) {
       if (name[0] == '.') {
-        EXPECT_TRUE(signal == SIGKILL || name != temporary) << where << ": left " << name;
+        EXPECT_TRUE(signal == SIGKILL || name.compare(0, temporary.size(), temporary) != 0) << where << ": left " << name;
         continue;
       }
       ASSERT_EQ(listings.count(name), 1u) << where << ": unexpected file " << name;
@@ -213,10 +213,12 @@ TEST_F(InterruptedRuns, AHangUpOrABrokenPipeRemovesTheTemporaryFileToo) {
   for (const bool ignore : {false, true}) {
     const std::vector<std::string> arguments{"-c", std::string(ignore ? "trap '' HUP; " : "") + "exec " + SGMATCH_BINARY};
     const int pid = startProcess("/bin/sh", arguments, dir.path(), dir.file("output"));
-    const std::string temporary = ".sgmatch-" + std::to_string(pid) + ".tmp";  // the shell becomes sgmatch
-    for (int i = 0; i < 20000 && listDirectory(dir.file("stats")) != std::vector<std::string>{temporary}; ++i) {
-      usleep(100);
-    }
+    const std::string temporary = ".sgmatch-" + std::to_string(pid) + "-";  // the shell becomes sgmatch
+    auto temporaryExists = [&] {
+      const std::vector<std::string> names = listDirectory(dir.file("stats"));
+      return names.size() == 1 && names[0].compare(0, temporary.size(), temporary) == 0;
+    };
+    for (int i = 0; i < 20000 && !temporaryExists(); ++i) usleep(100);
     kill(pid, SIGHUP);
     const int status = waitProcess(pid, &bySignal);
     if (ignore) {

@@ -546,6 +546,31 @@ TEST_F(QueryTest, MatchCountsAndListsTheTriangleExample) {
   EXPECT_EQ(subgraphs(), "#\t0\t2\t1\nT\t5\t5\nE\t0\t1\t1\t0\nS\t0\nC\t0\t1\nF\t6\n");
 }
 
+// A graph edited after the search index was built: the next match of either engine sees the edit,
+// whether it came through addEdge, a copy into the same graph, or members changed directly and marked.
+TEST_F(QueryTest, AGraphEditedBetweenMatchesReachesBothEngines) {
+  const char* const triangleQuery = "v 0 5\nv 1 5\nv 2 5\ne 0 1\ne 1 2\ne 0 2\n";
+  for (MatchEngine engine : {MatchEngine::fast, MatchEngine::literal}) {
+    Graph graph = loadGraph("v 0 5\nv 1 5\nv 2 5\ne 0 1\ne 1 2\n");
+    auto query = open(std::string(triangleQuery) + "t\n" + triangleQuery + "t\n" + triangleQuery + "t\n" + triangleQuery);
+    query->engine = engine;
+    if (engine == MatchEngine::fast) query->useDataGraph(&graph);
+    auto matchNext = [&] {
+      readNext(*query);
+      return query->match(&graph);
+    };
+    EXPECT_EQ(matchNext(), 0u) << "a path holds no triangle";
+    ASSERT_TRUE(graph.addEdge(0, 2));
+    EXPECT_EQ(matchNext(), 6u) << "the edge added closes the triangle";
+    Graph path = loadGraph("v 0 5\nv 1 5\nv 2 5\ne 0 1\ne 1 2\n");
+    graph.copy(&path);
+    EXPECT_EQ(matchNext(), 0u) << "the copy brought the path back";
+    graph.adjList = {{1, 2}, {0, 2}, {0, 1}};
+    graph.markChanged();
+    EXPECT_EQ(matchNext(), 6u);
+  }
+}
+
 TEST_F(QueryTest, MatchStopsWhenTheCountExceedsTheLimit) {
   Graph graph = loadGraph(triangleData);
   struct Case {

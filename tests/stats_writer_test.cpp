@@ -2,10 +2,11 @@
 // may still delete (and its spill past rawBound), discarding, reuse across listings and write errors.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,16 +43,31 @@ off_t sizeOnDisk(const std::string& path) {
   return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
 }
 
+// A file opened for writing, truncated, and closed at the end of its scope.
+class OutputFile {
+ public:
+  explicit OutputFile(const std::string& path) : fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)) {}
+  ~OutputFile() { close(fd); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  const int fd;
+};
+
+StatsWriter::Mode modeFor(bool mayBeDeleted) {
+  return mayBeDeleted ? StatsWriter::Mode::held : StatsWriter::Mode::buffered;
+}
+
 class StatsWriterTest : public testing::Test {
  protected:
   // One listing written through the writer into a fresh file; returns the file's content.
   std::string write(const Embeddings& embeddings, int width, bool mayBeDeleted, size_t rawBound) {
-    std::ofstream file(path, std::ios::out | std::ios::trunc);
-    writer.rawBound = rawBound;
-    writer.begin(&file, path, width, mayBeDeleted);
-    for (const auto& embedding : embeddings) writer.add(embedding.data());
-    writer.finish();
-    file.close();
+    {
+      OutputFile file(path);
+      writer.rawBound = rawBound;
+      writer.begin(file.fd, path, width, modeFor(mayBeDeleted));
+      for (const auto& embedding : embeddings) writer.add(embedding.data());
+      writer.finish();
+    }
     return readFile(path);
   }
 
@@ -107,12 +123,13 @@ TEST_F(StatsWriterTest, HintedEmbeddingsGiveTheSameListing) {
     }
     const std::string expected = formatted(embeddings);
     for (size_t bound : {size_t{0}, size_t{40}, size_t{4096}, size_t{64} << 20}) {
-      std::ofstream file(path, std::ios::out | std::ios::trunc);
-      writer.rawBound = bound;
-      writer.begin(&file, path, width, true);
-      for (size_t i = 0; i < embeddings.size(); ++i) writer.add(embeddings[i].data(), hints[i]);
-      writer.finish();
-      file.close();
+      {
+        OutputFile file(path);
+        writer.rawBound = bound;
+        writer.begin(file.fd, path, width, StatsWriter::Mode::held);
+        for (size_t i = 0; i < embeddings.size(); ++i) writer.add(embeddings[i].data(), hints[i]);
+        writer.finish();
+      }
       EXPECT_EQ(readFile(path), expected) << "width " << width << " bound " << bound;
     }
   }
@@ -121,40 +138,60 @@ TEST_F(StatsWriterTest, HintedEmbeddingsGiveTheSameListing) {
 TEST_F(StatsWriterTest, HeldListingReachesTheFileOnlyAtFinish) {
   std::mt19937 random(4);
   const Embeddings embeddings = randomEmbeddings(random, 200000, 3);  // about 6 MB of text
-  std::ofstream file(path, std::ios::out | std::ios::trunc);
-
-  writer.begin(&file, path, 3, true);
-  for (const auto& embedding : embeddings) writer.add(embedding.data());
-  EXPECT_EQ(sizeOnDisk(path), 0) << "held raw, nothing formatted or written";
-  writer.finish();
-  EXPECT_EQ(sizeOnDisk(path), static_cast<off_t>(formatted(embeddings).size()));
-
+  {
+    OutputFile file(path);
+    writer.begin(file.fd, path, 3, StatsWriter::Mode::held);
+    for (const auto& embedding : embeddings) writer.add(embedding.data());
+    EXPECT_EQ(sizeOnDisk(path), 0) << "held raw, nothing formatted or written";
+    writer.finish();
+    EXPECT_EQ(sizeOnDisk(path), static_cast<off_t>(formatted(embeddings).size()));
+  }
   // Past the bound the listing spills and goes out in large writes before the end.
-  file.close();
-  file.open(path, std::ios::out | std::ios::trunc);
-  writer.rawBound = 1000 * 3 * sizeof(int);
-  writer.begin(&file, path, 3, true);
-  for (const auto& embedding : embeddings) writer.add(embedding.data());
-  EXPECT_GT(sizeOnDisk(path), 0);
-  writer.finish();
-  file.close();
+  {
+    OutputFile file(path);
+    writer.rawBound = 1000 * 3 * sizeof(int);
+    writer.begin(file.fd, path, 3, StatsWriter::Mode::held);
+    for (const auto& embedding : embeddings) writer.add(embedding.data());
+    EXPECT_GT(sizeOnDisk(path), 0);
+    writer.finish();
+  }
+  EXPECT_EQ(readFile(path), formatted(embeddings));
+}
+
+// The plain search's mode: every line is in the file as soon as it is added, and the listing is the
+// same as in the other modes.
+TEST_F(StatsWriterTest, EachLineModeWritesEveryLineAtOnce) {
+  const Embeddings embeddings{{1, 2, 3}, {1, 2, 40}, {-7, 0, 1}};
+  {
+    OutputFile file(path);
+    writer.begin(file.fd, path, 3, StatsWriter::Mode::eachLine);
+    off_t written = 0;
+    for (const auto& embedding : embeddings) {
+      writer.add(embedding.data());
+      EXPECT_GT(sizeOnDisk(path), written);
+      written = sizeOnDisk(path);
+    }
+    EXPECT_TRUE(writer.wroteAny());
+    writer.finish();
+  }
   EXPECT_EQ(readFile(path), formatted(embeddings));
 }
 
 TEST_F(StatsWriterTest, DiscardDropsWhatIsPendingAndTheWriterStartsAfresh) {
-  std::ofstream file(path, std::ios::out | std::ios::trunc);
-  for (bool mayBeDeleted : {true, false}) {
-    writer.begin(&file, path, 2, mayBeDeleted);
-    const int dropped[] = {8, 9};
-    writer.add(dropped);
-    writer.add(dropped);
-    writer.discard();
+  {
+    OutputFile file(path);
+    for (bool mayBeDeleted : {true, false}) {
+      writer.begin(file.fd, path, 2, modeFor(mayBeDeleted));
+      const int dropped[] = {8, 9};
+      writer.add(dropped);
+      writer.add(dropped);
+      writer.discard();
+    }
+    writer.begin(file.fd, path, 3, StatsWriter::Mode::buffered);
+    const int kept[] = {1, 2, 3};
+    writer.add(kept);
+    writer.finish();
   }
-  writer.begin(&file, path, 3, false);
-  const int kept[] = {1, 2, 3};
-  writer.add(kept);
-  writer.finish();
-  file.close();
   EXPECT_EQ(readFile(path), "1\t2\t3\n");
 }
 
@@ -162,9 +199,9 @@ namespace {
 
 void writeOneLineTo(const char* path) {
   stdoutToStderr();
-  std::ofstream file(path);
+  OutputFile file(path);
   StatsWriter writer;
-  writer.begin(&file, "stats/4", 2, false);
+  writer.begin(file.fd, "stats/4", 2, StatsWriter::Mode::buffered);
   const int embedding[] = {1, 2};
   writer.add(embedding);
   writer.finish();
