@@ -10,6 +10,7 @@
 #include "embedding_search.h"
 
 #include <algorithm>
+#include <cassert>
 #include <map>
 
 #include "set_intersection.h"
@@ -92,6 +93,7 @@ bool EmbeddingSearch::locallyPossible(const DataIndex& index, int v, int k) cons
 
 // Records the outcome of the local test of v for k in the per-vertex marks.
 void EmbeddingSearch::markTested(int v, int k, bool possible) {
+  assert(k < 64);
   if (testedMask[v] == 0) touched.push_back(v);
   const uint64_t bit = uint64_t{1} << k;
   testedMask[v] |= bit;
@@ -102,6 +104,7 @@ void EmbeddingSearch::markTested(int v, int k, bool possible) {
 // query neighbour, a data neighbour among that neighbour's candidates. False when some list is empty.
 bool EmbeddingSearch::filterCandidates(const DataIndex& index) {
   const int n = static_cast<int>(vertices.size());
+  assert(n <= 64);
   candidates.resize(n);
   for (int k = 0; k < n; ++k) {
     std::vector<int>& list = candidates[k];
@@ -117,38 +120,43 @@ bool EmbeddingSearch::filterCandidates(const DataIndex& index) {
   for (int pass = 0; pass < refinementPasses && steps < refinementBudget; ++pass) {
     bool changed = false;
     for (int k = 0; k < n && steps < refinementBudget; ++k) {
-      const Vertex& q = vertices[k];
-      if (q.allNeighbors.empty()) continue;
-      std::vector<int>& list = candidates[k];
-      size_t kept = 0;
-      for (int v : list) {
-        bool supported = true;
-        for (int w : q.allNeighbors) {
-          DataIndex::Range range = index.neighbors(v, vertices[w].label);
-          const uint64_t bit = uint64_t{1} << w;
-          const int* p = range.begin;
-          while (p < range.end && !(candidateMask[*p] & bit)) ++p;
-          steps += static_cast<size_t>(p - range.begin) + 1;
-          if (p == range.end) {
-            supported = false;
-            break;
-          }
-        }
-        if (supported) {
-          list[kept++] = v;
-        } else {
-          candidateMask[v] &= ~(uint64_t{1} << k);
-        }
-      }
-      if (kept != list.size()) {
-        changed = true;
-        list.resize(kept);
-        if (kept == 0) return false;
-      }
+      const size_t before = candidates[k].size();
+      if (!refine(index, k, &steps)) return false;
+      changed |= candidates[k].size() != before;
     }
     if (!changed) break;
   }
   return true;
+}
+
+// Drops the candidates of k that lack a data neighbour among the candidates of some query neighbour;
+// false when none is left. Adds the candidates checked and neighbour entries scanned to *steps.
+bool EmbeddingSearch::refine(const DataIndex& index, int k, size_t* steps) {
+  const Vertex& q = vertices[k];
+  std::vector<int>& list = candidates[k];
+  if (q.allNeighbors.empty()) return true;
+  size_t kept = 0;
+  for (int v : list) {
+    bool supported = true;
+    for (int w : q.allNeighbors) {
+      const DataIndex::Range range = index.neighbors(v, vertices[w].label);
+      const uint64_t bit = uint64_t{1} << w;
+      const int* p = range.begin;
+      while (p < range.end && !(candidateMask[*p] & bit)) ++p;
+      *steps += static_cast<size_t>(p - range.begin) + 1;
+      if (p == range.end) {
+        supported = false;
+        break;
+      }
+    }
+    if (supported) {
+      list[kept++] = v;
+    } else {
+      candidateMask[v] &= ~(uint64_t{1} << k);
+    }
+  }
+  list.resize(kept);
+  return kept > 0;
 }
 
 void EmbeddingSearch::clearMarks() {
@@ -236,6 +244,7 @@ void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
   int bound = -1;
   for (int x : q.symmetrySources) bound = std::max(bound, embedding[x]);
   if (q.backward.empty()) {
+    // A list fixed for the whole query, cut below the symmetry bound.
     const std::vector<int>& list = *staticList[k];
     const int* start = list.data();
     const int* end = list.data() + list.size();
@@ -246,6 +255,15 @@ void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
     level.count = static_cast<size_t>(end - start);
     return;
   }
+  enterJoinedLevel<small>(index, k, bound);
+}
+
+// Level k's candidates when it has earlier neighbours: the intersection of their filtered ranges,
+// cut below the symmetry bound.
+template <bool small>
+void EmbeddingSearch::enterJoinedLevel(const DataIndex& index, int k, int bound) {
+  Level& level = levels[k];
+  const Vertex& q = vertices[k];
   // The filtered neighbour range of each earlier neighbour's image is kept until that image
   // changes: an earlier neighbour assigned long before keeps serving the same list.
   std::vector<Filtered>& lists = filtered[k];
@@ -253,34 +271,7 @@ void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
   for (size_t j = 0; j < q.backward.size(); ++j) {
     Filtered& list = lists[j];
     const int image = embedding[q.backward[j]];
-    if (list.image != image) {
-      const DataIndex::Range range = index.neighbors(image, q.label);
-      if (list.vertices.size() < range.size()) list.vertices.resize(range.size());
-      int* out = list.vertices.data();
-      size_t size = 0;
-      if (small) {
-        const uint64_t* mask = candidateMask.data();
-        if (lazyFilter) {
-          const uint64_t* tested = testedMask.data();
-          for (const int* p = range.begin; p < range.end; ++p) {
-            if (!(tested[*p] >> k & 1)) markTested(*p, k, locallyPossible(index, *p, k));
-          }
-        }
-        for (const int* p = range.begin; p < range.end; ++p) {
-          const int v = *p;
-          out[size] = v;
-          size += (mask[v] >> k) & 1;
-        }
-      } else {
-        for (const int* p = range.begin; p < range.end; ++p) {
-          const int v = *p;
-          out[size] = v;
-          size += index.degree(v) >= q.degree;
-        }
-      }
-      list.size = size;
-      list.image = image;
-    }
+    if (list.image != image) filterNeighbors<small>(index, k, image, &list);
     if (list.size == 0) {
       level.count = 0;
       return;
@@ -299,7 +290,45 @@ void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
     level.count = static_cast<size_t>(end - start);
     return;
   }
-  // The smallest list against the next smallest into the level's buffer, then the others in place.
+  intersectFiltered(k, driver, start, end);
+}
+
+// The neighbours of `image` with the label of query vertex k that may be images of k, in the first
+// `size` entries of the list.
+template <bool small>
+void EmbeddingSearch::filterNeighbors(const DataIndex& index, int k, int image, Filtered* list) {
+  const DataIndex::Range range = index.neighbors(image, vertices[k].label);
+  if (list->vertices.size() < range.size()) list->vertices.resize(range.size());
+  int* out = list->vertices.data();
+  size_t size = 0;
+  if (small) {
+    const uint64_t* mask = candidateMask.data();
+    if (lazyFilter) {
+      const uint64_t* tested = testedMask.data();
+      for (const int* p = range.begin; p < range.end; ++p) {
+        if (!(tested[*p] >> k & 1)) markTested(*p, k, locallyPossible(index, *p, k));
+      }
+    }
+    // Written unconditionally and kept by the mask bit: no branch to mispredict.
+    for (const int* p = range.begin; p < range.end; ++p) {
+      out[size] = *p;
+      size += (mask[*p] >> k) & 1;
+    }
+  } else {
+    const uint32_t degree = vertices[k].degree;
+    for (const int* p = range.begin; p < range.end; ++p) {
+      out[size] = *p;
+      size += index.degree(*p) >= degree;
+    }
+  }
+  list->size = size;
+  list->image = image;
+}
+
+// The candidates of level k: the driver's list from `start` against every other filtered list of
+// the level. The smallest against the next smallest into the level's buffer, then the others in place.
+void EmbeddingSearch::intersectFiltered(int k, size_t driver, const int* start, const int* end) {
+  const std::vector<Filtered>& lists = filtered[k];
   size_t second = driver == 0 ? 1 : 0;
   for (size_t j = 0; j < lists.size(); ++j) {
     if (j != driver && lists[j].size < lists[second].size) second = j;
@@ -315,6 +344,7 @@ void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
       size = intersectInPlace(buffer.data(), size, more, more + lists[j].size);
     }
   }
+  Level& level = levels[k];
   level.list = buffer.data();
   level.count = size;
 }
@@ -322,6 +352,8 @@ void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
 template <bool small>
 EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t limit, StatsWriter& writer) {
   const int n = static_cast<int>(vertices.size());
+  // The failing sets and the candidate marks are 64-bit masks over the query's vertices.
+  assert(!small || n <= 64);
   prepareLevels<small>(index);
   uint64_t frequency = 0;
   size_t changedFrom = 0;  // embedding ids before this depth are those of the last one listed
@@ -331,14 +363,7 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
     Level& level = levels[depth];
     if (level.position < level.count) {
       const int c = level.list[level.position++];
-      if (small && level.untested) {
-        if (!(testedMask[c] >> depth & 1)) markTested(c, depth, locallyPossible(index, c, depth));
-        if (!(candidateMask[c] >> depth & 1)) continue;
-      }
-      if (usedBy[c] != 0) {
-        if (small) level.failing |= uint64_t{1} << (usedBy[c] - 1);
-        continue;
-      }
+      if (!admissible<small>(index, depth, c)) continue;
       embedding[depth] = c;
       if (depth == n - 1) {
         if (++frequency > limit) {
@@ -355,27 +380,53 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
       continue;
     }
     // Every candidate of this level is done: report its failing set to the level above.
-    uint64_t failing = everyVertex;
-    if (small && !level.found) {
-      const Vertex& q = vertices[depth];
-      failing = level.pruned ? level.failing
-                             : level.failing | q.backwardMask | (level.boundCut ? q.symmetryMask : 0);
-    }
+    const uint64_t failing = failingSet<small>(depth);
     if (depth == 0) break;
-    Level& parent = levels[--depth];
-    usedBy[embedding[depth]] = 0;
+    usedBy[embedding[--depth]] = 0;
     changedFrom = std::min(changedFrom, static_cast<size_t>(depth));
-    if (!small) continue;
-    if (failing == everyVertex) {
-      parent.found = true;
-    } else if (!(failing >> depth & 1)) {
-      // The failure does not involve this vertex's image: its other candidates fail alike.
-      parent.position = parent.count;
-      parent.failing = failing;
-      parent.pruned = true;
-    } else {
-      parent.failing |= failing;
-    }
+    if (small) reportFailure(depth, failing);
   }
   return {frequency, true};
+}
+
+// Whether candidate c of level k passes the lazy filter and is not used by an earlier level; a use
+// joins the level's failing set.
+template <bool small>
+bool EmbeddingSearch::admissible(const DataIndex& index, int k, int c) {
+  Level& level = levels[k];
+  if (small && level.untested) {
+    if (!(testedMask[c] >> k & 1)) markTested(c, k, locallyPossible(index, c, k));
+    if (!(candidateMask[c] >> k & 1)) return false;
+  }
+  if (usedBy[c] != 0) {
+    if (small) level.failing |= uint64_t{1} << (usedBy[c] - 1);
+    return false;
+  }
+  return true;
+}
+
+// Why the finished level k found nothing: the query vertices whose images caused it, or every vertex
+// when it found an embedding or failing sets are not kept.
+template <bool small>
+uint64_t EmbeddingSearch::failingSet(int k) const {
+  const Level& level = levels[k];
+  if (!small || level.found) return everyVertex;
+  if (level.pruned) return level.failing;
+  const Vertex& q = vertices[k];
+  return level.failing | q.backwardMask | (level.boundCut ? q.symmetryMask : 0);
+}
+
+// Hands the failing set of a finished child to its parent level `depth`.
+void EmbeddingSearch::reportFailure(int depth, uint64_t failing) {
+  Level& parent = levels[depth];
+  if (failing == everyVertex) {
+    parent.found = true;
+  } else if (!(failing >> depth & 1)) {
+    // The failure does not involve this vertex's image: its other candidates fail alike.
+    parent.position = parent.count;
+    parent.failing = failing;
+    parent.pruned = true;
+  } else {
+    parent.failing |= failing;
+  }
 }

@@ -47,13 +47,25 @@ class EmbeddingSearch {
   bool locallyPossible(const DataIndex& index, int v, int k) const;
   void markTested(int v, int k, bool possible);
   bool filterCandidates(const DataIndex& index);
+  bool refine(const DataIndex& index, int k, size_t* steps);
   void clearMarks();
   template <bool small>
   void prepareLevels(const DataIndex& index);
   template <bool small>
   void enterLevel(const DataIndex& index, int k);
   template <bool small>
+  void enterJoinedLevel(const DataIndex& index, int k, int bound);
+  struct Filtered;
+  template <bool small>
+  void filterNeighbors(const DataIndex& index, int k, int image, Filtered* list);
+  void intersectFiltered(int k, size_t driver, const int* start, const int* end);
+  template <bool small>
   Result search(const DataIndex& index, uint64_t limit, StatsWriter& writer);
+  template <bool small>
+  bool admissible(const DataIndex& index, int k, int c);
+  template <bool small>
+  uint64_t failingSet(int k) const;
+  void reportFailure(int depth, uint64_t failing);
 
   // One level of the search per query vertex: the candidate list being tried and what is known of
   // why its candidates failed.

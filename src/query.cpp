@@ -273,33 +273,42 @@ void Query::writeFrequency() {
 // ---------------------------------------------------------------------------------------------
 // Matching order
 
-void Query::getOrder(Graph* graph) {
-  matchingOrder.clear();
-  const int n = static_cast<int>(vertexLabels.size());
-  if (n == 0) return;
-  AnchorQueue anchors(vertexLabels, neighbors, *graph);
-  auto row = [&](int v) -> const std::vector<int>& {
-    return v < static_cast<int>(neighbors.size()) ? neighbors[v] : emptyRow;
-  };
+namespace {
 
-  // Seed: the lowest-numbered endpoint of a rarest edge, then its first rarest neighbour.
-  int bestSeed = INT_MAX, first = 0, second = 0;
-  for (int i = 0; i < n; ++i) {
+// The seed of the order: the lowest-numbered endpoint of a rarest edge, then its first rarest
+// neighbour; (0, 0) and INT_MAX when no vertex has a neighbour.
+struct Seed {
+  int frequency = INT_MAX, first = 0, second = 0;
+};
+
+Seed rarestEdge(const std::vector<int>& labels, const std::vector<std::vector<int>>& rows, const AnchorQueue& anchors) {
+  const int n = static_cast<int>(labels.size());
+  Seed seed;
+  for (int i = 0; i < n && i < static_cast<int>(rows.size()); ++i) {
     int f = INT_MAX, h = 0;
-    for (int w : row(i)) {
+    for (int w : rows[i]) {
       if (w < 0 || w >= n) continue;
-      int c = anchors.pairFrequency(vertexLabels[i], vertexLabels[w]);
+      const int c = anchors.pairFrequency(labels[i], labels[w]);
       if (c < f) {
         f = c;
         h = w;
       }
     }
-    if (f < bestSeed) {
-      bestSeed = f;
-      first = i;
-      second = h;
-    }
+    if (f < seed.frequency) seed = {f, i, h};
   }
+  return seed;
+}
+
+}  // namespace
+
+void Query::getOrder(Graph* graph) {
+  matchingOrder.clear();
+  const int n = static_cast<int>(vertexLabels.size());
+  if (n == 0) return;
+  AnchorQueue anchors(vertexLabels, neighbors, *graph);
+  const Seed seed = rarestEdge(vertexLabels, neighbors, anchors);
+  const int first = seed.first, second = seed.second;
+  const int bestSeed = seed.frequency;
   if (n == 1) {
     // One vertex: the seed pair names it twice, and changeOrder refuses the order.
     matchingOrder = {first, second};

@@ -48,9 +48,9 @@ class StatsWriter {
   bool wroteAny() const { return wrote; }
 
  private:
-  // The text buffer is mapped once at its full size; untouched pages cost nothing. Short listings
-  // (of their text or of their held embeddings) touch a few ordinary pages, longer ones go on to
-  // huge pages, where one fault serves 2 MiB.
+  // Both buffers are mapped once at their full size; untouched pages cost nothing. The text buffer
+  // starts with a few ordinary pages, so that a short listing's text faults only those, and goes on
+  // to huge pages, where one fault serves 2 MiB; held embeddings lie on huge pages from the start.
   static constexpr size_t fullTextSize = size_t{2} << 20;
   static constexpr size_t shortListingBytes = size_t{32} << 10;
   static constexpr size_t maxFieldBytes = 12;  // "-2147483648" and a separator

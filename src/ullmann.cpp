@@ -25,6 +25,37 @@ struct GraphLines {
   std::vector<int> edgeEnds;  // u0, v0, u1, v1, ... in the order of the edge lines
 };
 
+// Takes one vertex or edge line; false, after a message naming the path and the line, when it is
+// malformed. `largestEnds` collects the edge lines that raised the largest endpoint seen so far.
+bool takeGraphLine(const char* path, long long lineNumber, const std::string& text, GraphLines* lines,
+                   std::vector<std::pair<int, long long>>* largestEnds) {
+  const bool isVertex = text[0] == 'v';
+  std::vector<std::string> tokens;
+  SplitStringUsing(text, " ", &tokens);
+  if (tokens.size() < 3) {
+    std::cout << path << ":" << lineNumber << ": " << (isVertex ? "vertex" : "edge")
+              << " line with fewer than three fields" << std::endl;
+    return false;
+  }
+  if (isVertex) {
+    lines->labels.push_back(parseInt32(tokens[2]));
+    return true;
+  }
+  const int u = parseInt32(tokens[1]);
+  const int v = parseInt32(tokens[2]);
+  for (int end : {u, v}) {
+    if (end < 0) {
+      std::cout << path << ":" << lineNumber << ": edge endpoint " << end << " is negative" << std::endl;
+      return false;
+    }
+  }
+  const int larger = std::max(u, v);
+  if (largestEnds->empty() || larger > largestEnds->back().first) largestEnds->emplace_back(larger, lineNumber);
+  lines->edgeEnds.push_back(u);
+  lines->edgeEnds.push_back(v);
+  return true;
+}
+
 // Reads the vertex and edge lines; false, after a message naming the path (and the line), when the
 // file cannot be opened or read, or a vertex or edge line is malformed.
 bool readGraphLines(const char* path, GraphLines* lines) {
@@ -38,38 +69,12 @@ bool readGraphLines(const char* path, GraphLines* lines) {
   // an endpoint beyond the last vertex is always one of them.
   std::vector<std::pair<int, long long>> largestEnds;  // (largest endpoint so far, its line)
   std::string text;
-  std::vector<std::string> tokens;
   std::string_view line;
   LineReader::Status status;
   while ((status = reader.next(&line)) == LineReader::Status::line) {
     if (line.empty() || (line[0] != 'v' && line[0] != 'e')) continue;
-    const bool isVertex = line[0] == 'v';
     text.assign(line.data(), line.size());
-    SplitStringUsing(text, " ", &tokens);
-    if (tokens.size() < 3) {
-      std::cout << path << ":" << reader.lineNumber() << ": " << (isVertex ? "vertex" : "edge")
-                << " line with fewer than three fields" << std::endl;
-      return false;
-    }
-    if (isVertex) {
-      lines->labels.push_back(parseInt32(tokens[2]));
-      continue;
-    }
-    const int u = parseInt32(tokens[1]);
-    const int v = parseInt32(tokens[2]);
-    for (int end : {u, v}) {
-      if (end < 0) {
-        std::cout << path << ":" << reader.lineNumber() << ": edge endpoint " << end << " is negative"
-                  << std::endl;
-        return false;
-      }
-    }
-    const int larger = std::max(u, v);
-    if (largestEnds.empty() || larger > largestEnds.back().first) {
-      largestEnds.emplace_back(larger, reader.lineNumber());
-    }
-    lines->edgeEnds.push_back(u);
-    lines->edgeEnds.push_back(v);
+    if (!takeGraphLine(path, reader.lineNumber(), text, lines, &largestEnds)) return false;
   }
   if (status == LineReader::Status::error) {
     std::cout << "cannot read " << path << " after line " << reader.lineNumber() << ": "

@@ -49,6 +49,28 @@ struct RecordCounts {
 
 std::string fieldsText(size_t count) { return std::to_string(count) + (count == 1 ? " field" : " fields"); }
 
+// Takes the pairs of a record's edge line into its adjacency; the problem found, or an empty string.
+std::string takeEdgeLine(const std::vector<std::string>& tokens, const RecordCounts& counts, SubgraphRecord* record) {
+  // Every edge is listed at both of its ends: two pairs, four fields.
+  const size_t fieldCount = tokens.size() - 1;
+  if (fieldCount != 4 * static_cast<size_t>(counts.edges)) {
+    return "the edge line has " + fieldsText(fieldCount) + ", " + std::to_string(counts.edges) + " edges need " +
+           std::to_string(4 * static_cast<int64_t>(counts.edges));
+  }
+  for (size_t f = 1; f + 1 < tokens.size(); f += 2) {
+    const int i = parseInt32(tokens[f]);
+    const int j = parseInt32(tokens[f + 1]);
+    for (int id : {i, j}) {
+      if (id < 0 || id >= counts.vertices) {
+        return "vertex id " + std::to_string(id) + " on the edge line is out of range (the record has " +
+               std::to_string(counts.vertices) + " vertices)";
+      }
+    }
+    record->adjacency[i].push_back(j);
+  }
+  return "";
+}
+
 // Takes line `position` (0 to 5) of a record, split at tabs into its key and fields; the problem
 // found, or an empty string when the line is well formed.
 std::string takeRecordLine(int position, const std::vector<std::string>& tokens, SubgraphRecord* record,
@@ -74,25 +96,8 @@ std::string takeRecordLine(int position, const std::vector<std::string>& tokens,
       // The labels line holds one field per vertex, so these rows cost no more than the line itself.
       record->adjacency.assign(counts->vertices, {});
       return "";
-    case 2: {
-      // Every edge is listed at both of its ends: two pairs, four fields.
-      if (fieldCount != 4 * static_cast<size_t>(counts->edges)) {
-        return "the edge line has " + fieldsText(fieldCount) + ", " + std::to_string(counts->edges) +
-               " edges need " + std::to_string(4 * static_cast<int64_t>(counts->edges));
-      }
-      for (size_t f = 1; f + 1 < tokens.size(); f += 2) {
-        const int i = parseInt32(tokens[f]);
-        const int j = parseInt32(tokens[f + 1]);
-        for (int id : {i, j}) {
-          if (id < 0 || id >= counts->vertices) {
-            return "vertex id " + std::to_string(id) + " on the edge line is out of range (the record has " +
-                   std::to_string(counts->vertices) + " vertices)";
-          }
-        }
-        record->adjacency[i].push_back(j);
-      }
-      return "";
-    }
+    case 2:
+      return takeEdgeLine(tokens, *counts, record);
     case 3:
     case 5:
       if (fieldCount != 1) {
