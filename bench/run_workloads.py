@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # Workload runner: runs query sets against data graphs with the fast engine (sgmatch) and the
-# reference engine (sgmatch-literal), checks that both produce identical outputs and prints a
-# markdown table of completion, times, throughput and memory. --suite builds the standard
+# reference engine (sgmatch-literal), or any other binaries with the same command line
+# (--binary NAME=PATH, for instance an earlier build), checks that all produce identical outputs and
+# prints a markdown table of completion, times, throughput and memory. --suite builds the standard
 # workloads under bench/out/suite first.
 import argparse
 import filecmp
@@ -107,12 +108,12 @@ def run_process(cmd, cwd, stdout_path, timeout):
 
 
 def run_plain(cmd, cwd, stdout_path, timeout):
-    """Runs cmd with stdout and stderr to stdout_path. Returns (exit code, or "timeout" or
+    """Runs cmd with stdout to stdout_path and stderr to stdout_path + ".err". Returns (exit code, or "timeout" or
     "disk" when it was stopped, wall seconds, peak resident set in KiB). The process gets its
     own process group, killed as a whole when the time limit passes or the disk fills up."""
-    with open(stdout_path, "wb") as out:
+    with open(stdout_path, "wb") as out, open(stdout_path + ".err", "wb") as err:
         start = time.monotonic()
-        proc = subprocess.Popen(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+        proc = subprocess.Popen(cmd, cwd=cwd, stdout=out, stderr=err,
                                 stdin=subprocess.DEVNULL, start_new_session=True)
         lock, state = threading.Lock(), {"done": False, "killed": None}
 
@@ -147,11 +148,15 @@ def run_plain(cmd, cwd, stdout_path, timeout):
     return code, wall, usage.ru_maxrss
 
 
+# Extra key=value arguments given to every engine (--args).
+EXTRA_ARGUMENTS = []
+
+
 def engine_command(binary, data, query, maxfreq):
     cmd = [binary, "data=" + data, "query=" + query, "subgraph=subgraphs", "stats=stats"]
     if maxfreq is not None:
         cmd.append("maxfreq=%d" % maxfreq)
-    return cmd
+    return cmd + EXTRA_ARGUMENTS
 
 
 def fresh_dir(path):
@@ -293,7 +298,7 @@ def summarize(run):
 
 
 def ratio_summary(run_fast, run_lit):
-    """literal/fast over the queries both engines completed (tool's Time/ms figures; per-query
+    """second/first (literal/fast by default) over the queries both engines completed (tool's Time/ms figures; per-query
     ratios only where the fast time is non-zero)."""
     both = [k for k, q in run_fast["queries"].items()
             if q["status"] == "ok" and run_lit["queries"].get(k, {}).get("status") == "ok"]
@@ -351,13 +356,13 @@ def markdown_report(rows, ratios, settings):
             lines.append("| %s | %s | %d/%d | %s | %s | %s |" % (
                 data, engine, e["done"], e["total"], fmt(median(ms), 2), fmt(p90, 2), fmt(sum(ms))))
     if ratios:
-        lines += ["", "literal/fast over queries both completed (tool's Time/ms; wall totals "
-                  "include loading the data graph):", "",
-                  "| data | queries | both done | median ratio | total ratio | wall total ratio |",
-                  "|---|---|---|---|---|---|"]
+        lines += ["", "Ratios of each engine to the first over queries both completed (tool's "
+                  "Time/ms; wall totals include loading the data graph):", "",
+                  "| data | queries | ratio | both done | median ratio | total ratio | wall total ratio |",
+                  "|---|---|---|---|---|---|---|"]
         for r in ratios:
-            lines.append("| %s | %s | %d | %s | %s | %s |" % (
-                r["data"], r["queries"], r["both"], fmt(r["median_ratio"], 2),
+            lines.append("| %s | %s | %s | %d | %s | %s | %s |" % (
+                r["data"], r["queries"], r["pair"], r["both"], fmt(r["median_ratio"], 2),
                 fmt(r["total_ratio"], 2), fmt(r.get("wall_total_ratio"), 2)))
     return "\n".join(lines) + "\n"
 
@@ -368,7 +373,9 @@ def markdown_report(rows, ratios, settings):
 def run_pairs(pairs, args, engines):
     binaries = {}
     for engine in engines:
-        path = os.path.join(args.build, ENGINE_BINARIES[engine])
+        path = ENGINE_BINARIES[engine]
+        if not os.path.isabs(path):
+            path = os.path.join(args.build, path)
         if not os.access(path, os.X_OK):
             print("missing engine binary %s" % path)
             sys.exit(2)
@@ -408,19 +415,20 @@ def run_pairs(pairs, args, engines):
             print("%s %s %s: %d/%d done, tool %.1f ms, wall %.2f s" % (
                 data_name, set_name, engine, summary["completed"], nqueries,
                 summary["tool_total_ms"], summary["wall_total_s"]), flush=True)
-        if len(engines) == 2:
-            diffs = compare_runs(runs[engines[0]], runs[engines[1]], tuple(engines))
+        # Every engine against the first: outputs byte for byte, times as ratios.
+        for other in engines[1:]:
+            diffs = compare_runs(runs[engines[0]], runs[other], (engines[0], other))
             for d in diffs:
                 print("DIFFERENCE %s/%s: %s" % (data_name, set_name, d), flush=True)
             all_diffs += ["%s/%s: %s" % (data_name, set_name, d) for d in diffs]
-            if "fast" in runs and "literal" in runs:
-                ratios.append(dict(ratio_summary(runs["fast"], runs["literal"]),
-                                   data=data_name, queries=set_name))
+            ratios.append(dict(ratio_summary(runs[engines[0]], runs[other]),
+                               data=data_name, queries=set_name, pair="%s/%s" % (other, engines[0])))
         if not args.keep:
             for engine in engines:
                 shutil.rmtree(runs[engine]["dir"], ignore_errors=True)
-    settings = "engines %s; maxfreq %s; %s" % (
+    settings = "engines %s; maxfreq %s; arguments %s; %s" % (
         ",".join(engines), args.maxfreq if args.maxfreq is not None else "unlimited",
+        " ".join(EXTRA_ARGUMENTS) or "none",
         "one process per query, time limit %s s" % args.timeout if per_query
         else "one process per query set, no time limit")
     report = markdown_report(rows, ratios, settings)
@@ -544,7 +552,13 @@ def main():
                         help="time limit per query in seconds; implies one process per query")
     parser.add_argument("--per-query", action="store_true",
                         help="one process per query even without a time limit")
-    parser.add_argument("--engines", default="fast,literal")
+    parser.add_argument("--engines", default="fast,literal",
+                        help="engines to run, the first is the reference of the comparisons: "
+                             "fast, literal, or names given with --binary")
+    parser.add_argument("--binary", action="append", default=[], metavar="NAME=PATH",
+                        help="another binary with sgmatch's command line, run as engine NAME")
+    parser.add_argument("--args", default="",
+                        help="extra key=value arguments for every engine, separated by spaces")
     parser.add_argument("--work", default=os.path.join(OUT, "runs"),
                         help="directory for the engines' output files")
     parser.add_argument("--keep", action="store_true", help="keep the engines' output files")
@@ -564,9 +578,16 @@ def main():
     args.build = os.path.abspath(args.build)
     args.work = os.path.abspath(args.work)
 
+    for entry in args.binary:
+        name, _, path = entry.partition("=")
+        if not name or not path:
+            print("--binary takes NAME=PATH")
+            return 2
+        ENGINE_BINARIES[name] = os.path.abspath(path)
+    EXTRA_ARGUMENTS.extend(args.args.split())
     engines = [e for e in args.engines.split(",") if e]
-    if not engines or any(e not in ENGINE_BINARIES for e in engines) or len(engines) > 2:
-        print("--engines takes one or two of: fast, literal")
+    if not engines or any(e not in ENGINE_BINARIES for e in engines):
+        print("--engines takes names among: %s" % ", ".join(sorted(ENGINE_BINARIES)))
         return 2
     if args.suite:
         pairs = build_suite(args)

@@ -233,7 +233,8 @@ void EmbeddingSearch::prepareLevels(const DataIndex& index) {
   }
 }
 
-// Fills the candidate list of level k from the images of the earlier levels.
+// Fills the candidate list of level k from the images of the earlier levels. Its helpers are inlined:
+// this is the search's hottest path, and calls between them cost several percent.
 template <bool small>
 void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
   Level& level = levels[k];
@@ -261,7 +262,7 @@ void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
 // Level k's candidates when it has earlier neighbours: the intersection of their filtered ranges,
 // cut below the symmetry bound.
 template <bool small>
-void EmbeddingSearch::enterJoinedLevel(const DataIndex& index, int k, int bound) {
+[[gnu::always_inline]] inline void EmbeddingSearch::enterJoinedLevel(const DataIndex& index, int k, int bound) {
   Level& level = levels[k];
   const Vertex& q = vertices[k];
   // The filtered neighbour range of each earlier neighbour's image is kept until that image
@@ -296,7 +297,7 @@ void EmbeddingSearch::enterJoinedLevel(const DataIndex& index, int k, int bound)
 // The neighbours of `image` with the label of query vertex k that may be images of k, in the first
 // `size` entries of the list.
 template <bool small>
-void EmbeddingSearch::filterNeighbors(const DataIndex& index, int k, int image, Filtered* list) {
+[[gnu::always_inline]] inline void EmbeddingSearch::filterNeighbors(const DataIndex& index, int k, int image, Filtered* list) {
   const DataIndex::Range range = index.neighbors(image, vertices[k].label);
   if (list->vertices.size() < range.size()) list->vertices.resize(range.size());
   int* out = list->vertices.data();
@@ -327,7 +328,7 @@ void EmbeddingSearch::filterNeighbors(const DataIndex& index, int k, int image, 
 
 // The candidates of level k: the driver's list from `start` against every other filtered list of
 // the level. The smallest against the next smallest into the level's buffer, then the others in place.
-void EmbeddingSearch::intersectFiltered(int k, size_t driver, const int* start, const int* end) {
+[[gnu::always_inline]] inline void EmbeddingSearch::intersectFiltered(int k, size_t driver, const int* start, const int* end) {
   const std::vector<Filtered>& lists = filtered[k];
   size_t second = driver == 0 ? 1 : 0;
   for (size_t j = 0; j < lists.size(); ++j) {
