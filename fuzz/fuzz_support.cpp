@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iostream>
 #include <cstdlib>
 #include <cstring>
 
@@ -110,6 +111,8 @@ void fuzzCheck(bool condition, const char* what) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzzCheck(std::freopen("/dev/null", "w", stdout) != nullptr, "stdout to /dev/null");
   fuzzCheck(std::freopen("/dev/null", "r", stdin) != nullptr, "stdin from /dev/null");
+  // Warnings about arguments go to standard error, where libFuzzer reports; they are not checked here.
+  std::cerr.setstate(std::ios::badbit);
   scratchRoot();
   std::atexit(removeScratch);
   return 0;

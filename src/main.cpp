@@ -1,5 +1,6 @@
-// Settings, command line, the query loop and the embedding verifier's count. Every message and report line
-// goes to standard output and is flushed at once.
+// Settings, command line, the query loop and the embedding verifier's count. Every message and report
+// line goes to standard output and is flushed at once; warnings about the command line and the inputs
+// go to standard error.
 #include "main.h"
 
 #include <ctime>
@@ -11,8 +12,7 @@
 #include "fatal_error.h"
 #include "graph.h"
 #include "query.h"
-#include "string_split.h"
-#include "text_number.h"
+#include "tool_keys.h"
 
 std::string datapath = "data";
 std::string querypath = "query";
@@ -21,29 +21,7 @@ std::string statspath = "stats";
 uint64_t maxfreq = UINT64_MAX;
 int output_mark = 0;
 
-void parseParameter(int argc, char** argv) {
-  std::vector<std::string> tokens;
-  for (int i = 1; i < argc; ++i) {
-    SplitStringUsing(argv[i], "=", &tokens);
-    if (tokens.size() < 2) continue;
-    const std::string& key = tokens[0];
-    const std::string& value = tokens[1];
-    if (key == "data") {
-      datapath = value;
-    } else if (key == "query") {
-      querypath = value;
-    } else if (key == "subgraph") {  // singular, although the default file is "subgraphs"
-      subgraphpath = value;
-    } else if (key == "stats") {
-      statspath = value;
-    } else if (key == "maxfreq") {
-      maxfreq = static_cast<uint64_t>(parseLong(value));
-      if (output_mark != 0) std::cout << "maxfreq=" << maxfreq << std::endl;
-    } else if (key == "omark") {
-      output_mark = parseInt32(value);
-    }
-  }
-}
+void parseParameter(int argc, char** argv) { matchingToolKeys("sgmatch").apply(argc, argv, std::cerr); }
 
 namespace {
 
@@ -59,10 +37,29 @@ void checkReport() {
   fatalError("sgmatch: cannot write the report to standard output");
 }
 
-int runQueries(MatchEngine engine, Stage* stage, int* queryNumber) {
+// A data file without vertex lines (an edge list, say) gives every query the count 0, which looks like
+// an answer; the warning says why and what the tool reads.
+void warnNoVertices() {
+  std::cerr << "sgmatch: warning: no vertex line was read from the data graph " << datapath
+            << ", so no query can have an embedding. The data graph file holds lines\n"
+               "  v <id> <label>   a vertex (ids are 0, 1, 2, ... in line order)\n"
+               "  e <u> <v>        an undirected edge between two vertices read before\n"
+               "(sgmatch-convert turns an edge list into such a file.)"
+            << std::endl;
+}
+
+int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* queryNumber) {
   *stage = Stage::readingData;
   auto graph = std::make_unique<Graph>();
-  if (!graph->read(datapath.c_str())) return -1;
+  if (!graph->read(datapath.c_str())) {
+    if (withoutArguments) {
+      std::cerr << "sgmatch: no arguments were given, so the data graph is the file \"data\" of the working "
+                   "directory; sgmatch --help lists the keys"
+                << std::endl;
+    }
+    return -1;
+  }
+  if (graph->labels.empty()) warnNoVertices();
   *stage = Stage::readingQuery;
   auto query = std::make_unique<Query>(querypath, subgraphpath, statspath, maxfreq);
   query->engine = engine;
@@ -101,12 +98,25 @@ int runQueries(MatchEngine engine, Stage* stage, int* queryNumber) {
 int run(int argc, char** argv) { return run(argc, argv, MatchEngine::fast); }
 
 int run(int argc, char** argv, MatchEngine engine) {
+  const char* program = engine == MatchEngine::literal ? "sgmatch-literal" : "sgmatch";
+  const KeyTable keys = matchingToolKeys(program);
+  switch (keys.apply(argc, argv, std::cerr)) {
+    case CommandLineRequest::help:
+      std::cout << keys.usage() << std::flush;
+      return 0;
+    case CommandLineRequest::version:
+      std::cout << program << " " << toolVersion() << std::endl;
+      return 0;
+    case CommandLineRequest::error:
+      return -1;
+    case CommandLineRequest::run:
+      break;
+  }
   handleTerminationSignals();
-  parseParameter(argc, argv);
   Stage stage = Stage::readingData;
   int queryNumber = 0;
   try {
-    return runQueries(engine, &stage, &queryNumber);
+    return runQueries(engine, argc <= 1, &stage, &queryNumber);
   } catch (const std::bad_alloc&) {
     // The graph and the query are gone by now (the temporary statistics file with them), so the
     // message has memory to be written with.

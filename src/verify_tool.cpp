@@ -11,6 +11,7 @@
 
 #include "embedding_check.h"
 #include "fatal_error.h"
+#include "key_table.h"
 #include "line_reader.h"
 #include "string_split.h"
 #include "text_number.h"
@@ -22,20 +23,28 @@ struct VerifySettings {
   std::string statsPath = "stats";
 };
 
-// The same key=value rules as the matching tool: split at "=", other arguments are ignored.
-VerifySettings parseVerifyParameters(int argc, char** argv) {
-  VerifySettings settings;
-  std::vector<std::string> tokens;
-  for (int i = 1; i < argc; ++i) {
-    SplitStringUsing(argv[i], "=", &tokens);
-    if (tokens.size() < 2) continue;
-    if (tokens[0] == "subgraph") {  // singular, as for sgmatch, although the default file is "subgraphs"
-      settings.subgraphPath = tokens[1];
-    } else if (tokens[0] == "stats") {
-      settings.statsPath = tokens[1];
-    }
-  }
-  return settings;
+// The same key=value rules as the matching tool: split at "=", other arguments are ignored with a
+// warning.
+KeyTable verifyKeys(VerifySettings* settings) {
+  std::vector<Key> keys{
+      // "subgraph", singular, as for sgmatch, although the default file is "subgraphs".
+      {"subgraph", "subgraphs", "the subgraph output file of the run to check", "a path",
+       [settings](const std::string& value, std::string*) {
+         settings->subgraphPath = value;
+         return std::string();
+       }},
+      {"stats", "stats", "the statistics directory of that run", "a path",
+       [settings](const std::string& value, std::string*) {
+         settings->statsPath = value;
+         return std::string();
+       }},
+  };
+  return KeyTable("sgmatch-verify", "[subgraph=PATH] [stats=DIR]",
+                  "Checks the results of a finished sgmatch run: for every record of the subgraph output file, "
+                  "the query's statistics file is checked for embeddings that cover the same data edges as an "
+                  "earlier one. Exit status 0 when no file holds duplicates, 1 when some do, 255 when a file "
+                  "cannot be read or is malformed.",
+                  std::move(keys), "Example:\n  sgmatch-verify subgraph=subgraphs stats=stats\n");
 }
 
 // The keys of a record's six lines, in order.
@@ -203,8 +212,22 @@ bool readSubgraphRecords(const char* path, std::vector<SubgraphRecord>* records)
 }
 
 int runVerify(int argc, char** argv) {
+  VerifySettings settings;
+  const KeyTable keys = verifyKeys(&settings);
+  switch (keys.apply(argc, argv, std::cerr)) {
+    case CommandLineRequest::help:
+      std::cout << keys.usage() << std::flush;
+      return 0;
+    case CommandLineRequest::version:
+      std::cout << "sgmatch-verify " << toolVersion() << std::endl;
+      return 0;
+    case CommandLineRequest::error:
+      return -1;
+    case CommandLineRequest::run:
+      break;
+  }
   try {
-    return verifyRun(parseVerifyParameters(argc, argv));
+    return verifyRun(settings);
   } catch (const std::bad_alloc&) {
     std::cout << "sgmatch-verify: out of memory" << std::endl;
     return -1;

@@ -1,0 +1,79 @@
+// The matching tool's keys. The six first keys keep their lenient reading (a value is read as strtol
+// reads it, whatever it holds), with a warning on standard error when a value is not what it seems;
+// keys added since are strict, and a bad value ends the run before any file is read.
+#include "tool_keys.h"
+
+#include <cstdint>
+#include <iostream>
+#include <string>
+
+#include "settings.h"
+#include "text_number.h"
+
+namespace {
+
+const char* const description =
+    "Counts and lists the embeddings of the labelled query graphs of the query file in the labelled data "
+    "graph: one report line per query on standard output, one statistics file per query with its "
+    "embeddings, and one record per query in the subgraph output file.";
+
+const char* const details =
+    "Input files (fields separated by spaces; the first character of a line decides its kind):\n"
+    "  data graph  v <id> <label>   a vertex; ids are 0, 1, 2, ... in line order\n"
+    "              e <u> <v>        an undirected edge between two vertices read before\n"
+    "  query file  t ...            starts the next query\n"
+    "              v <id> <label>, e <u> <v>   as in the data graph\n"
+    "              a <x> <y> ...    the i-th such line lists the symmetry class of query vertex i\n"
+    "\n"
+    "Example:\n"
+    "  sgmatch data=graph.txt query=patterns.txt stats=stats maxfreq=100000\n";
+
+std::string path(std::string* setting, const std::string& value) {
+  *setting = value;
+  return "";
+}
+
+std::string takeLimit(const std::string& value, std::string* warning) {
+  const int64_t parsed = parseLong(value);
+  int64_t exact = 0;
+  maxfreq = static_cast<uint64_t>(parsed);
+  if (parsed < 0) {
+    *warning = "maxfreq=" + value + " is negative; it wraps around to " + std::to_string(maxfreq) +
+               (maxfreq == UINT64_MAX ? " (no limit)" : "");
+  } else if (!strictNumber(value, 0, INT64_MAX, &exact)) {
+    *warning = "maxfreq=" + value + " is not a whole number up to 9223372036854775807; it is read as " +
+               std::to_string(maxfreq) + (maxfreq == 0 ? " (every query with an embedding is pruned)" : "");
+  }
+  if (output_mark != 0) std::cout << "maxfreq=" << maxfreq << std::endl;
+  return "";
+}
+
+std::string takeOutputMark(const std::string& value, std::string* warning) {
+  int64_t exact = 0;
+  output_mark = parseInt32(value);
+  if (!strictNumber(value, INT32_MIN, INT32_MAX, &exact)) {
+    *warning = "omark=" + value + " is not a whole number; it is read as " + std::to_string(output_mark) +
+               (output_mark == 0 ? " (no diagnostics)" : " (diagnostics on)");
+  }
+  return "";
+}
+
+}  // namespace
+
+KeyTable matchingToolKeys(const char* program) {
+  std::vector<Key> keys{
+      {"data", "data", "data graph file", "a path",
+       [](const std::string& v, std::string*) { return path(&datapath, v); }},
+      {"query", "query", "query file", "a path", [](const std::string& v, std::string*) { return path(&querypath, v); }},
+      // The key is "subgraph", singular, although the default file is "subgraphs".
+      {"subgraph", "subgraphs", "subgraph output file (created, or truncated)", "a path",
+       [](const std::string& v, std::string*) { return path(&subgraphpath, v); }},
+      {"stats", "stats", "directory for the statistics files; it must exist", "a path",
+       [](const std::string& v, std::string*) { return path(&statspath, v); }},
+      {"maxfreq", "18446744073709551615", "stop a query's search once its count exceeds this",
+       "a whole number as strtol reads it; a negative one wraps around", takeLimit},
+      {"omark", "0", "non-zero prints diagnostics (counts, query lines, matching orders) on standard output",
+       "a whole number", takeOutputMark},
+  };
+  return KeyTable(program, "[key=value ...]", description, std::move(keys), details);
+}
