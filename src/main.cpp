@@ -20,6 +20,7 @@ std::string subgraphpath = "subgraphs";
 std::string statspath = "stats";
 uint64_t maxfreq = UINT64_MAX;
 int output_mark = 0;
+RunOptions options;
 
 void parseParameter(int argc, char** argv) { matchingToolKeys("sgmatch").apply(argc, argv, std::cerr); }
 
@@ -48,6 +49,17 @@ void warnNoVertices() {
             << std::endl;
 }
 
+// The first line of a shard's report: which shard of which query file it matched against which data
+// graph, so that joining the shards can check that they belong together.
+void printShardLine(const Graph& graph) {
+  size_t rowEntries = 0;
+  for (const std::vector<int>& row : graph.adjList) rowEntries += row.size();
+  std::cout << "Shard " << options.shardIndex << "/" << options.shardCount << " of query file " << querypath
+            << ", data graph " << datapath << " (" << graph.labels.size() << " vertices, " << rowEntries / 2
+            << " edge lines)" << std::endl;
+  checkReport();
+}
+
 int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* queryNumber) {
   *stage = Stage::readingData;
   auto graph = std::make_unique<Graph>();
@@ -60,6 +72,7 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
     return -1;
   }
   if (graph->labels.empty()) warnNoVertices();
+  if (options.sharded) printShardLine(*graph);
   *stage = Stage::readingQuery;
   auto query = std::make_unique<Query>(querypath, subgraphpath, statspath, maxfreq);
   query->engine = engine;
@@ -70,7 +83,7 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
   for (;;) {
     *stage = Stage::readingQuery;
     if (!query->read()) break;
-    if (query->vertexLabels.empty()) continue;
+    if (query->vertexLabels.empty() || !options.inShard(query->queryNumber)) continue;
     *stage = Stage::matchingQuery;
     *queryNumber = query->queryNumber;
     clock_t start = clock();
@@ -78,7 +91,9 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
     clock_t end = clock();
     double ticks = static_cast<double>(end - start);
     bool symmetric = query->checkSymestry();
-    std::cout << queryCount << "\t#nodes: " << query->vertexLabels.size() << "\tSym: " << (symmetric ? 1 : 0)
+    // The query's own number: in a plain run it equals the count of queries reported before it, and a
+    // shard's lines keep the numbers of the whole file.
+    std::cout << query->queryNumber << "\t#nodes: " << query->vertexLabels.size() << "\tSym: " << (symmetric ? 1 : 0)
               << "\tFreq: " << frequency << "\tTime/ms: " << ticks * 0.001;
     if (frequency > maxfreq) std::cout << " [pruned by maxfreq]";
     if (frequency == 0) std::cout << " [pruned by zero freq]";

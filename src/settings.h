@@ -1,5 +1,6 @@
-// The six run settings of the tool, set from the command line before any file is read and only read
-// afterwards. Declared here, apart from the driver, so that the units below it depend downward only.
+// The run settings of the tool, set from the command line before any file is read and only read
+// afterwards: the six first ones, and those of the keys added since, whose defaults give the plain
+// run. Declared here, apart from the driver, so that the units below it depend downward only.
 #pragma once
 
 #include <cstdint>
@@ -11,3 +12,15 @@ extern std::string subgraphpath;  // subgraph output file
 extern std::string statspath;     // directory of the statistics files
 extern uint64_t maxfreq;          // frequency limit per query
 extern int output_mark;           // non-zero: print diagnostics
+
+/// The settings of the keys added to the first six; the defaults give the plain run.
+struct RunOptions {
+  bool sharded = false;  // shard= was given: the report names the shard
+  int shardIndex = 0;  // the run matches the queries whose number q has q mod shardCount = shardIndex
+  int shardCount = 1;
+
+  /// Whether query `number` belongs to this run's shard.
+  bool inShard(int number) const { return shardCount == 1 || number % shardCount == shardIndex; }
+};
+
+extern RunOptions options;

@@ -58,6 +58,20 @@ std::string takeOutputMark(const std::string& value, std::string* warning) {
   return "";
 }
 
+// shard=I/N with 0 <= I < N.
+std::string takeShard(const std::string& value, std::string*) {
+  const size_t slash = value.find('/');
+  int64_t index = 0, count = 0;
+  if (slash == std::string::npos || !strictNumber(value.substr(0, slash), 0, INT32_MAX, &index) ||
+      !strictNumber(value.substr(slash + 1), 1, INT32_MAX, &count) || index >= count) {
+    return "expected I/N with whole numbers 0 <= I < N, such as 0/4";
+  }
+  options.sharded = true;
+  options.shardIndex = static_cast<int>(index);
+  options.shardCount = static_cast<int>(count);
+  return "";
+}
+
 }  // namespace
 
 KeyTable matchingToolKeys(const char* program) {
@@ -74,6 +88,10 @@ KeyTable matchingToolKeys(const char* program) {
        "a whole number as strtol reads it; a negative one wraps around", takeLimit},
       {"omark", "0", "non-zero prints diagnostics (counts, query lines, matching orders) on standard output",
        "a whole number", takeOutputMark},
+      {"shard", "0/1",
+       "match only the queries whose number q has q mod N = I; they keep their numbers, the report starts "
+       "with a line naming the shard, and sgmatch-merge joins the shards' outputs",
+       "I/N with whole numbers 0 <= I < N", takeShard},
   };
   return KeyTable(program, "[key=value ...]", description, std::move(keys), details);
 }
