@@ -359,8 +359,16 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
   uint64_t frequency = 0;
   size_t changedFrom = 0;  // embedding ids before this depth are those of the last one listed
   int depth = 0;
+  uint32_t untilCheck = stopCheckInterval;
   enterLevel<small>(index, 0);
   for (;;) {
+    if (control != nullptr && --untilCheck == 0) {
+      untilCheck = stopCheckInterval;
+      if (control->stopRequested()) {
+        for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
+        return {frequency, false, true};
+      }
+    }
     Level& level = levels[depth];
     if (level.position < level.count) {
       const int c = level.list[level.position++];
@@ -371,6 +379,7 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
           for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
           return {frequency, false};
         }
+        if (control != nullptr) control->publish(frequency);
         writer.add(embedding.data(), changedFrom);
         changedFrom = static_cast<size_t>(depth);
         level.found = true;

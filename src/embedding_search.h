@@ -12,14 +12,19 @@
 
 #include "data_index.h"
 #include "huge_page_allocator.h"
+#include "search_control.h"
 #include "stats_writer.h"
 
 class EmbeddingSearch {
  public:
   struct Result {
-    uint64_t frequency;  // embeddings counted, limit + 1 when the limit stopped the search
-    bool completed;      // false when the limit stopped the search
+    uint64_t frequency;    // embeddings counted, limit + 1 when the limit stopped the search
+    bool completed;        // false when the limit or the control stopped the search
+    bool stopped = false;  // the control stopped it: frequency is what was counted until then
   };
+
+  /// The control the searches publish their counts to and take stop requests from; none by default.
+  void setControl(SearchControl* searchControl) { control = searchControl; }
 
   /// Allocates the per-vertex arrays for the index; `run` does it itself when the index changed size.
   void prepare(const DataIndex& index);
@@ -95,6 +100,7 @@ class EmbeddingSearch {
   };
   std::vector<std::vector<Filtered>> filtered;  // per depth and earlier neighbour
   std::vector<int> embedding;                // the partial embedding, by depth
+  SearchControl* control = nullptr;
   std::vector<Level> levels;
   std::vector<const std::vector<int>*> staticList;  // per depth without earlier neighbours
   std::map<std::pair<int, uint32_t>, std::vector<int>> sharedLists;  // (label, degree) -> vertices

@@ -3,6 +3,10 @@
 // go to standard error.
 #include "main.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -12,6 +16,9 @@
 #include "fatal_error.h"
 #include "graph.h"
 #include "query.h"
+#include "query_watch.h"
+#include "run_report.h"
+#include "search_control.h"
 #include "tool_keys.h"
 
 std::string datapath = "data";
@@ -30,14 +37,6 @@ namespace {
 // that needed it.
 enum class Stage { readingData, indexingData, readingQuery, matchingQuery };
 
-// A report that cannot be written (standard output on a full disk, say) fails the run rather than
-// ending it with status 0 and nothing to show; the message is tried, although it will hardly pass.
-void checkReport() {
-  if (std::cout) return;
-  std::cout.clear();
-  fatalError("sgmatch: cannot write the report to standard output");
-}
-
 // A data file without vertex lines (an edge list, say) gives every query the count 0, which looks like
 // an answer; the warning says why and what the tool reads.
 void warnNoVertices() {
@@ -49,20 +48,21 @@ void warnNoVertices() {
             << std::endl;
 }
 
-// The first line of a shard's report: which shard of which query file it matched against which data
-// graph, so that joining the shards can check that they belong together.
-void printShardLine(const Graph& graph) {
-  size_t rowEntries = 0;
-  for (const std::vector<int>& row : graph.adjList) rowEntries += row.size();
-  std::cout << "Shard " << options.shardIndex << "/" << options.shardCount << " of query file " << querypath
-            << ", data graph " << datapath << " (" << graph.labels.size() << " vertices, " << rowEntries / 2
-            << " edge lines)" << std::endl;
-  checkReport();
+// The part of the query file read so far, for the progress line; negative when unknown.
+double queryFileShare(Query& query, long long queryFileSize) {
+  if (queryFileSize <= 0) return -1;
+  const auto position = query.queryFile.tellg();
+  return position < 0 ? 1.0 : static_cast<double>(position) / static_cast<double>(queryFileSize);
 }
 
 int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* queryNumber) {
+  RunReport report;
+  const bool progress = options.progress == 1 || (options.progress < 0 && isatty(STDERR_FILENO));
+  std::unique_ptr<QueryWatch> watch;
+  if (options.timeout > 0 || progress) watch = std::make_unique<QueryWatch>(options.timeout, progress);
   *stage = Stage::readingData;
   auto graph = std::make_unique<Graph>();
+  const auto loadStart = std::chrono::steady_clock::now();
   if (!graph->read(datapath.c_str())) {
     if (withoutArguments) {
       std::cerr << "sgmatch: no arguments were given, so the data graph is the file \"data\" of the working "
@@ -71,40 +71,39 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
     }
     return -1;
   }
+  const double loadMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - loadStart).count();
   if (graph->labels.empty()) warnNoVertices();
-  if (options.sharded) printShardLine(*graph);
+  report.begin(*graph, loadMs);
   *stage = Stage::readingQuery;
   auto query = std::make_unique<Query>(querypath, subgraphpath, statspath, maxfreq);
   query->engine = engine;
+  SearchControl control;
+  control.stoppable = options.timeout > 0;
+  query->control = &control;
+  struct stat queryFileInfo;
+  const long long queryFileSize = progress && stat(querypath.c_str(), &queryFileInfo) == 0 ? queryFileInfo.st_size : 0;
   *stage = Stage::indexingData;
   if (engine == MatchEngine::fast) query->useDataGraph(graph.get());
-  int queryCount = 0;
-  double timeSum = 0;
   for (;;) {
     *stage = Stage::readingQuery;
     if (!query->read()) break;
     if (query->vertexLabels.empty() || !options.inShard(query->queryNumber)) continue;
     *stage = Stage::matchingQuery;
     *queryNumber = query->queryNumber;
+    control.reset();
+    registerRunningQuery(query->queryNumber, &control.found);
+    if (watch) watch->startQuery(query->queryNumber, &control, queryFileShare(*query, queryFileSize));
+    const auto wallStart = std::chrono::steady_clock::now();
     clock_t start = clock();
     uint64_t frequency = query->match(graph.get());
     clock_t end = clock();
-    double ticks = static_cast<double>(end - start);
-    bool symmetric = query->checkSymestry();
-    // The query's own number: in a plain run it equals the count of queries reported before it, and a
-    // shard's lines keep the numbers of the whole file.
-    std::cout << query->queryNumber << "\t#nodes: " << query->vertexLabels.size() << "\tSym: " << (symmetric ? 1 : 0)
-              << "\tFreq: " << frequency << "\tTime/ms: " << ticks * 0.001;
-    if (frequency > maxfreq) std::cout << " [pruned by maxfreq]";
-    if (frequency == 0) std::cout << " [pruned by zero freq]";
-    std::cout << std::endl;
-    checkReport();
-    timeSum += ticks;
-    ++queryCount;
+    const double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart).count();
+    if (watch) watch->endQuery();
+    registerRunningQuery(-1, nullptr);
+    report.query(*query, frequency, static_cast<double>(end - start), wallMs);
   }
-  double average = timeSum * 0.000001 / queryCount;
-  std::cout << "Average time per query: " << average << "s. Done!" << std::endl;
-  checkReport();
+  watch.reset();
+  report.finish();
   return 0;
 }
 

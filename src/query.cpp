@@ -381,6 +381,7 @@ bool Query::changeOrder() {
 
 uint64_t Query::match(Graph* graph) {
   frequency = 0;
+  status = MatchStatus::refused;
   statsFile.open(statsDirPath, queryNumber);
   const size_t n = vertexLabels.size();
   if (!problem.empty() || n == 0) {
@@ -402,6 +403,11 @@ uint64_t Query::match(Graph* graph) {
     return 0;
   }
   const bool completed = enumerate(graph);
+  if (completed) {
+    status = MatchStatus::complete;
+  } else {
+    status = control != nullptr && control->stopRequested() ? MatchStatus::stopped : MatchStatus::limit;
+  }
   if (completed && frequency >= 1) {
     statsFile.keep();
     writeRecord();
@@ -422,8 +428,10 @@ bool Query::enumerate(Graph* graph) {
     return recursivelyMatch(graph, embedding);
   }
   if (!dataIndex || graph != indexedGraph || graph->revision() != indexedRevision) useDataGraph(graph);
-  StatsWriter& writer =
-      statsFile.begin(n, freqLimit != UINT64_MAX ? StatsWriter::Mode::held : StatsWriter::Mode::buffered);
+  // Under a limit or a time limit the listing may still be deleted: it is held until the search ends.
+  const bool mayBeDeleted = freqLimit != UINT64_MAX || (control != nullptr && control->stoppable);
+  StatsWriter& writer = statsFile.begin(n, mayBeDeleted ? StatsWriter::Mode::held : StatsWriter::Mode::buffered);
+  search->setControl(control);
   const EmbeddingSearch::Result result =
       search->run(*dataIndex, vertexLabels, neighbors, symClasses, freqLimit, writer);
   frequency = result.frequency;
@@ -432,9 +440,11 @@ bool Query::enumerate(Graph* graph) {
 
 bool Query::recursivelyMatch(Graph* graph, std::vector<int>& embedding) {
   const size_t k = embedding.size();
+  if (control != nullptr && control->stopRequested()) return false;
   if (k >= vertexLabels.size()) {
     ++frequency;
     if (frequency > freqLimit) return false;
+    if (control != nullptr) control->publish(frequency);
     listing->add(embedding.data());
     return true;
   }

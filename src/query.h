@@ -9,11 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "search_control.h"
 #include "stats_file.h"
 
 class DataIndex;
 class EmbeddingSearch;
 class Graph;
+
+/// How the last `Query::match` ended: the search ran to its end (the count is exact), the limit stopped
+/// it, the control stopped it (a time limit: the count is what was found until then), or the query
+/// was refused (a malformed query or an order of the wrong size).
+enum class MatchStatus { complete, limit, stopped, refused };
 
 /// Which search `Query::match` runs: the default engine, or the plain recursive search kept as the
 /// reference for tests and benchmarks. Both produce the same bytes.
@@ -41,6 +47,8 @@ class Query {
   // Why the current query is refused ("path:line: problem"); empty for a well-formed query.
   std::string problem;
   MatchEngine engine = MatchEngine::fast;
+  MatchStatus status = MatchStatus::complete;  // how the last match ended
+  SearchControl* control = nullptr;            // stop requests and the count so far; none by default
 
   /// Opens the query file and creates the subgraph output file; ends the run with a message when
   /// either cannot be opened.

@@ -15,6 +15,9 @@ extern int output_mark;           // non-zero: print diagnostics
 
 /// The settings of the keys added to the first six; the defaults give the plain run.
 struct RunOptions {
+  double timeout = 0;    // seconds of wall-clock time per query; 0: none
+  std::string results;   // the JSON Lines results file; empty: none
+  int progress = -1;     // 1: a progress line on standard error, 0: none, -1: when it is a terminal
   bool sharded = false;  // shard= was given: the report names the shard
   int shardIndex = 0;  // the run matches the queries whose number q has q mod shardCount = shardIndex
   int shardCount = 1;

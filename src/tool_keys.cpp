@@ -4,6 +4,7 @@
 #include "tool_keys.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -72,6 +73,29 @@ std::string takeShard(const std::string& value, std::string*) {
   return "";
 }
 
+// timeout=SECONDS: a decimal number of seconds, 0 for none.
+std::string takeTimeout(const std::string& value, std::string*) {
+  char* end = nullptr;
+  const double seconds = std::strtod(value.c_str(), &end);
+  const bool plain = value.find_first_not_of("0123456789.") == std::string::npos;
+  if (!plain || end != value.c_str() + value.size() || !(seconds >= 0) || seconds > 1e9) {
+    return "expected a decimal number of seconds, such as 0.5 or 60 (0 for no limit)";
+  }
+  options.timeout = seconds;
+  return "";
+}
+
+std::string takeResults(const std::string& value, std::string*) {
+  options.results = value;
+  return "";
+}
+
+std::string takeProgress(const std::string& value, std::string*) {
+  if (value != "0" && value != "1") return "expected 0 or 1";
+  options.progress = value == "1" ? 1 : 0;
+  return "";
+}
+
 }  // namespace
 
 KeyTable matchingToolKeys(const char* program) {
@@ -88,6 +112,14 @@ KeyTable matchingToolKeys(const char* program) {
        "a whole number as strtol reads it; a negative one wraps around", takeLimit},
       {"omark", "0", "non-zero prints diagnostics (counts, query lines, matching orders) on standard output",
        "a whole number", takeOutputMark},
+      {"timeout", "0",
+       "stop a query's search after this many seconds of wall-clock time and report the count found so far "
+       "as a lower bound, marked [pruned by timeout]; 0: no limit",
+       "a decimal number", takeTimeout},
+      {"results", "", "also write the results as JSON Lines to this file: the run, one object per query as it "
+       "ends, the totals", "a path", takeResults},
+      {"progress", "", "1: a status line on standard error while the run goes on; 0: none; by default only when "
+       "standard error is a terminal", "0 or 1", takeProgress},
       {"shard", "0/1",
        "match only the queries whose number q has q mod N = I; they keep their numbers, the report starts "
        "with a line naming the shard, and sgmatch-merge joins the shards' outputs",

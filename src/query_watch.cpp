@@ -1,0 +1,127 @@
+// The watch thread sleeps until the next redraw of the status line or the query's deadline, whichever
+// comes first, so that a time limit is met within the scheduler's latency and the search's own check
+// interval. The status line is drawn with a carriage return and an erase to the end of the line.
+#include "query_watch.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr auto redrawInterval = std::chrono::milliseconds(250);
+
+// A count with a metric suffix: 1234567 -> "1.23M".
+std::string shortCount(double value) {
+  const char* suffixes[] = {"", "k", "M", "G", "T", "P", "E"};
+  int i = 0;
+  while (value >= 1000 && i < 6) {
+    value /= 1000;
+    ++i;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, i == 0 ? "%.0f%s" : "%.3g%s", value, suffixes[i]);
+  return text;
+}
+
+void writeToStandardError(const std::string& text) {
+  if (write(STDERR_FILENO, text.data(), text.size()) < 0) return;  // a lost status line is no error
+}
+
+}  // namespace
+
+QueryWatch::QueryWatch(double timeoutSeconds, bool drawProgress)
+    : timeout(timeoutSeconds), progress(drawProgress), thread([this] { watch(); }) {}
+
+QueryWatch::~QueryWatch() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    clearLine();
+  }
+  changed.notify_all();
+  thread.join();
+}
+
+void QueryWatch::loading(const std::atomic<uint64_t>* bytesRead, uint64_t total) {
+  std::lock_guard<std::mutex> lock(mutex);
+  bytes = bytesRead;
+  totalBytes = total;
+  started = Clock::now();
+}
+
+void QueryWatch::startQuery(int queryNumber, SearchControl* searchControl, double queryFileShare) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    bytes = nullptr;
+    control = searchControl;
+    number = queryNumber;
+    fileShare = queryFileShare;
+    started = Clock::now();
+    armed = timeout > 0;
+    if (armed) deadline = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+  }
+  changed.notify_all();
+}
+
+void QueryWatch::endQuery() {
+  std::lock_guard<std::mutex> lock(mutex);
+  control = nullptr;
+  armed = false;
+  clearLine();
+}
+
+void QueryWatch::watch() {
+  std::unique_lock<std::mutex> lock(mutex);
+  Clock::time_point nextDraw = Clock::now() + redrawInterval;
+  while (!finished) {
+    Clock::time_point wake = progress ? nextDraw : Clock::time_point::max();
+    if (armed && deadline < wake) wake = deadline;
+    if (wake == Clock::time_point::max()) {
+      changed.wait(lock);
+    } else {
+      changed.wait_until(lock, wake);
+    }
+    if (finished) break;
+    const Clock::time_point now = Clock::now();
+    if (armed && now >= deadline && control != nullptr) {
+      control->stop.store(true, std::memory_order_relaxed);
+      armed = false;
+    }
+    if (progress && now >= nextDraw) {
+      draw(now);
+      nextDraw = now + redrawInterval;
+    }
+  }
+}
+
+void QueryWatch::draw(Clock::time_point now) {
+  const double seconds = std::chrono::duration<double>(now - started).count();
+  char text[256];
+  if (bytes != nullptr) {
+    const double read = static_cast<double>(bytes->load(std::memory_order_relaxed));
+    if (totalBytes > 0) {
+      std::snprintf(text, sizeof text, "sgmatch: loading the data graph: %.0f%% of %sB, %.1f s", 100 * read / totalBytes,
+                    shortCount(static_cast<double>(totalBytes)).c_str(), seconds);
+    } else {
+      std::snprintf(text, sizeof text, "sgmatch: loading the data graph: %sB, %.1f s", shortCount(read).c_str(), seconds);
+    }
+  } else if (control != nullptr) {
+    const double found = static_cast<double>(control->found.load(std::memory_order_relaxed));
+    int used = std::snprintf(text, sizeof text, "sgmatch: query %d: %s embeddings, %s/s, %.1f s", number,
+                             shortCount(found).c_str(), shortCount(seconds > 0 ? found / seconds : 0).c_str(), seconds);
+    if (fileShare >= 0 && used > 0 && static_cast<size_t>(used) < sizeof text) {
+      std::snprintf(text + used, sizeof text - used, ", query file %.0f%%", 100 * fileShare);
+    }
+  } else {
+    return;
+  }
+  writeToStandardError(std::string("\r") + text + "\x1b[K");
+  lineShown = true;
+}
+
+void QueryWatch::clearLine() {
+  if (!lineShown) return;
+  writeToStandardError("\r\x1b[K");
+  lineShown = false;
+}

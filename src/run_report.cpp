@@ -1,0 +1,108 @@
+// The console report and the results file. Every report line is flushed when it is written, and a
+// line that cannot be written fails the run rather than letting it end with status 0 and nothing to
+// show.
+#include "run_report.h"
+
+#include <sys/stat.h>
+
+#include <iostream>
+#include <set>
+#include <vector>
+
+#include "fatal_error.h"
+#include "graph.h"
+#include "query.h"
+#include "settings.h"
+
+namespace {
+
+// The results file's name for how a match ended.
+const char* statusName(MatchStatus status, uint64_t frequency) {
+  switch (status) {
+    case MatchStatus::refused:
+      return "refused";
+    case MatchStatus::limit:
+      return "limit";
+    case MatchStatus::stopped:
+      return "timeout";
+    case MatchStatus::complete:
+      break;
+  }
+  return frequency == 0 ? "zero" : "complete";
+}
+
+}  // namespace
+
+RunReport::RunReport() {
+  if (!options.results.empty()) results.open(options.results);
+}
+
+void RunReport::checkConsole() {
+  if (std::cout) return;
+  std::cout.clear();
+  fatalError("sgmatch: cannot write the report to standard output");
+}
+
+void RunReport::begin(const Graph& graph, double loadMs) {
+  size_t rowEntries = 0;
+  for (const std::vector<int>& row : graph.adjList) rowEntries += row.size();
+  // Each edge line puts one entry into each of its two rows (a self-loop two into one).
+  const int64_t edgeLines = static_cast<int64_t>(rowEntries / 2);
+  if (options.sharded) {
+    // Which shard of which query file against which data graph, so that joining the shards can
+    // check that they belong together.
+    std::cout << "Shard " << options.shardIndex << "/" << options.shardCount << " of query file " << querypath
+              << ", data graph " << datapath << " (" << graph.labels.size() << " vertices, " << edgeLines
+              << " edge lines)" << std::endl;
+    checkConsole();
+  }
+  if (results.isOpen()) {
+    results.writeRun(static_cast<int64_t>(graph.labels.size()), edgeLines,
+                     static_cast<int64_t>(graph.labelFreq.size()), loadMs);
+  }
+}
+
+void RunReport::query(Query& query, uint64_t frequency, double ticks, double wallMs) {
+  const bool symmetric = query.checkSymestry();
+  // The query's own number: in a plain run it equals the count of queries reported before it, and a
+  // shard's lines keep the numbers of the whole file.
+  std::cout << query.queryNumber << "\t#nodes: " << query.vertexLabels.size() << "\tSym: " << (symmetric ? 1 : 0)
+            << "\tFreq: " << frequency << "\tTime/ms: " << ticks * 0.001;
+  if (query.status == MatchStatus::stopped) {
+    std::cout << " [pruned by timeout]";
+  } else {
+    if (frequency > maxfreq) std::cout << " [pruned by maxfreq]";
+    if (frequency == 0) std::cout << " [pruned by zero freq]";
+  }
+  std::cout << std::endl;
+  checkConsole();
+  timeSum += ticks;
+  ++queryCount;
+  if (!results.isOpen()) return;
+  QueryResult result;
+  result.number = query.queryNumber;
+  result.vertices = static_cast<int>(query.vertexLabels.size());
+  result.edges = query.edgeCount;
+  result.symmetric = symmetric;
+  result.frequency = frequency;
+  result.status = statusName(query.status, frequency);
+  result.exact = query.status == MatchStatus::complete || query.status == MatchStatus::refused;
+  result.message = query.problem;
+  result.cpuMs = ticks * 0.001;
+  result.wallMs = wallMs;
+  // The order names each vertex once; a single-vertex query's order is that vertex.
+  if (query.status != MatchStatus::refused) result.order = query.matchingOrder;
+  struct stat info;
+  if (query.status == MatchStatus::complete && frequency > 0 && stat(query.statsFile.path().c_str(), &info) == 0) {
+    result.statsFile = query.statsFile.path();
+    result.statsBytes = static_cast<int64_t>(info.st_size);
+  }
+  results.writeQuery(result);
+}
+
+void RunReport::finish() {
+  const double average = timeSum * 0.000001 / queryCount;
+  std::cout << "Average time per query: " << average << "s. Done!" << std::endl;
+  checkConsole();
+  if (results.isOpen()) results.writeEnd();
+}
