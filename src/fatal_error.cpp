@@ -1,6 +1,6 @@
-// The process-wide exit paths. The registered temporary path lives in a fixed buffer, changed only
-// while the termination signals are blocked, so that the handler can remove it without allocating
-// and never sees half a path. The handler formats its messages by hand and writes them with write(2),
+// The process-wide exit paths. The registered temporary paths live in fixed slots, one per object that
+// writes a temporary file (one per thread that matches queries); a slot is marked valid only once its
+// path is complete, so that a handler, which may run on any thread, never sees half a path. The handler formats its messages by hand and writes them with write(2),
 // the only output that is safe in a signal handler.
 #include "fatal_error.h"
 
@@ -10,6 +10,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -18,11 +19,27 @@
 
 namespace {
 
-char temporaryPath[4096];
+struct TemporarySlot {
+  std::atomic<bool> taken{false};
+  std::atomic<bool> valid{false};
+  char path[4096];
+};
+// Untouched slots are pages of zeros that cost nothing.
+constexpr int temporarySlotCount = 1024;
+TemporarySlot temporarySlots[temporarySlotCount];
+std::atomic<int> temporarySlotsUsed{0};  // slots below this may be taken
+
+void removeTemporaryFiles() {
+  const int used = temporarySlotsUsed.load();
+  for (int i = 0; i < used && i < temporarySlotCount; ++i) {
+    if (temporarySlots[i].valid.load()) unlink(temporarySlots[i].path);
+  }
+}
 std::atomic<int> runningQuery{-1};
 std::atomic<const std::atomic<uint64_t>*> runningCount{nullptr};
 std::atomic<int> resultsFd{-1};
 std::function<void(const std::string&)> fatalErrorHook;
+thread_local bool deferringFatalErrors = false;
 
 // The signals that end the run by default: a closed terminal, an interrupt, a reader of standard
 // output gone away, a termination request. Each removes the temporary listing first.
@@ -52,14 +69,15 @@ struct SignalText {
 };
 
 void onTerminationSignal(int signal) {
-  if (temporaryPath[0] != '\0') unlink(temporaryPath);
+  removeTemporaryFiles();
   const int query = runningQuery.load();
   const std::atomic<uint64_t>* count = runningCount.load();
   const uint64_t found = count != nullptr ? count->load(std::memory_order_relaxed) : 0;
   SignalText message;
   message << "sgmatch: ended by signal " << static_cast<uint64_t>(signal);
   if (query >= 0) {
-    message << " while matching query " << static_cast<uint64_t>(query) << " (" << found << " embeddings counted)";
+    message << " while matching query " << static_cast<uint64_t>(query);
+    if (count != nullptr) message << " (" << found << " embeddings counted)";
   }
   (message << "\n").writeTo(STDERR_FILENO);
   const int results = resultsFd.load();
@@ -78,17 +96,32 @@ void onTerminationSignal(int signal) {
 
 }  // namespace
 
-void registerTemporaryFile(const char* path) {
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  for (int signal : terminationSignals) sigaddset(&blocked, signal);
-  sigprocmask(SIG_BLOCK, &blocked, &previous);
-  if (path == nullptr || std::strlen(path) >= sizeof temporaryPath) {
-    temporaryPath[0] = '\0';
-  } else {
-    std::strcpy(temporaryPath, path);
+int reserveTemporarySlot() {
+  for (int i = 0; i < temporarySlotCount; ++i) {
+    bool free = false;
+    if (temporarySlots[i].taken.compare_exchange_strong(free, true)) {
+      int used = temporarySlotsUsed.load();
+      while (used <= i && !temporarySlotsUsed.compare_exchange_weak(used, i + 1)) {
+      }
+      return i;
+    }
   }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return -1;
+}
+
+void releaseTemporarySlot(int slot) {
+  if (slot < 0 || slot >= temporarySlotCount) return;
+  temporarySlots[slot].valid.store(false);
+  temporarySlots[slot].taken.store(false);
+}
+
+void registerTemporaryFile(int slot, const char* path) {
+  if (slot < 0 || slot >= temporarySlotCount) return;
+  TemporarySlot& entry = temporarySlots[slot];
+  entry.valid.store(false);
+  if (path == nullptr || std::strlen(path) >= sizeof entry.path) return;
+  std::strcpy(entry.path, path);
+  entry.valid.store(true);
 }
 
 void handleTerminationSignals() {
@@ -120,8 +153,11 @@ void registerResultsFile(int fd) { resultsFd.store(fd); }
 
 void onFatalError(std::function<void(const std::string& message)> hook) { fatalErrorHook = std::move(hook); }
 
+void deferFatalErrorsOnThisThread() { deferringFatalErrors = true; }
+
 void fatalError(const std::string& message) {
-  if (temporaryPath[0] != '\0') unlink(temporaryPath);
+  if (deferringFatalErrors) throw DeferredFatalError{message};
+  removeTemporaryFiles();
   if (fatalErrorHook) {
     // A failure inside the hook must not come back here.
     auto hook = std::move(fatalErrorHook);
@@ -129,7 +165,10 @@ void fatalError(const std::string& message) {
     hook(message);
   }
   std::cout << message << std::endl;
-  std::exit(-1);
+  // Other threads may still be matching: the process ends without running the destructors of
+  // objects they use. Every output stream that matters is flushed by now.
+  std::fflush(nullptr);
+  _exit(255);
 }
 
 std::string errorText(int errorNumber) { return std::strerror(errorNumber); }

@@ -1,6 +1,6 @@
 // Ending a run: on an error it cannot go on from, the message goes to standard output, the statistics
-// file being written (if any) is removed and the process exits with status -1; on SIGINT, SIGTERM,
-// SIGHUP or SIGPIPE the same file is removed and the process exits with status 128 + the signal.
+// files being written (if any) are removed and the process exits with status 255; on SIGINT, SIGTERM,
+// SIGHUP or SIGPIPE the same files are removed and the process exits with status 128 + the signal.
 #pragma once
 
 #include <atomic>
@@ -8,11 +8,29 @@
 #include <functional>
 #include <string>
 
-/// Prints the message and a newline, flushes, removes the registered temporary file and exits(-1).
+/// Prints the message and a newline, flushes, removes the registered temporary files and ends the
+/// process with status 255.
 [[noreturn]] void fatalError(const std::string& message);
 
-/// Names the temporary file that an error or a termination signal must remove; null for none.
-void registerTemporaryFile(const char* path);
+/// What fatalError throws instead of ending the process on a thread that defers its errors.
+struct DeferredFatalError {
+  std::string message;
+};
+
+/// On the calling thread, fatalError throws DeferredFatalError instead of ending the process, so that
+/// a worker can hand its error to the thread that writes the outputs in order.
+void deferFatalErrorsOnThisThread();
+
+/// A slot for the temporary file of one writer; -1 when all are taken (its file is then not removed
+/// by an error or a signal).
+int reserveTemporarySlot();
+
+/// Gives the slot back; its file, if any, is no longer removed.
+void releaseTemporarySlot(int slot);
+
+/// Names the temporary file of `slot` that an error or a termination signal must remove; null for
+/// none.
+void registerTemporaryFile(int slot, const char* path);
 
 /// Installs the handlers of SIGINT, SIGTERM, SIGHUP and SIGPIPE (the last two unless ignored) that
 /// remove the registered temporary file and exit; ignores SIGXFSZ, so that a write past the file-size

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <ctime>
+#include <thread>
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <new>
@@ -16,6 +18,7 @@
 #include "fatal_error.h"
 #include "graph.h"
 #include "query.h"
+#include "query_pipeline.h"
 #include "query_watch.h"
 #include "run_report.h"
 #include "search_control.h"
@@ -55,11 +58,32 @@ double queryFileShare(Query& query, long long queryFileSize) {
   return position < 0 ? 1.0 : static_cast<double>(position) / static_cast<double>(queryFileSize);
 }
 
+// Matches the query just read and reports it: the road of a run on one thread.
+void matchOne(Query& query, Graph& graph, SearchControl& control, QueryWatch* watch, long long queryFileSize,
+              RunReport& report) {
+  control.reset();
+  registerRunningQuery(query.queryNumber, &control.found);
+  if (watch != nullptr) watch->startQuery(0, query.queryNumber, &control, queryFileShare(query, queryFileSize));
+  const auto wallStart = std::chrono::steady_clock::now();
+  const clock_t start = clock();
+  const uint64_t frequency = query.match(&graph);
+  const clock_t end = clock();
+  const double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart).count();
+  if (watch != nullptr) {
+    watch->endQuery(0);
+    watch->clearLine();
+  }
+  registerRunningQuery(-1, nullptr);
+  report.query(outcomeOf(query, frequency, static_cast<double>(end - start), wallMs));
+}
+
 int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* queryNumber) {
   RunReport report;
+  const int threads = options.threads == 0 ? static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))
+                                           : options.threads;
   const bool progress = options.progress == 1 || (options.progress < 0 && isatty(STDERR_FILENO));
   std::unique_ptr<QueryWatch> watch;
-  if (options.timeout > 0 || progress) watch = std::make_unique<QueryWatch>(options.timeout, progress);
+  if (options.timeout > 0 || progress) watch = std::make_unique<QueryWatch>(options.timeout, progress, threads);
   *stage = Stage::readingData;
   auto graph = std::make_unique<Graph>();
   const auto loadStart = std::chrono::steady_clock::now();
@@ -84,23 +108,26 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
   const long long queryFileSize = progress && stat(querypath.c_str(), &queryFileInfo) == 0 ? queryFileInfo.st_size : 0;
   *stage = Stage::indexingData;
   if (engine == MatchEngine::fast) query->useDataGraph(graph.get());
-  for (;;) {
-    *stage = Stage::readingQuery;
-    if (!query->read()) break;
-    if (query->vertexLabels.empty() || !options.inShard(query->queryNumber)) continue;
-    *stage = Stage::matchingQuery;
-    *queryNumber = query->queryNumber;
-    control.reset();
-    registerRunningQuery(query->queryNumber, &control.found);
-    if (watch) watch->startQuery(query->queryNumber, &control, queryFileShare(*query, queryFileSize));
-    const auto wallStart = std::chrono::steady_clock::now();
-    clock_t start = clock();
-    uint64_t frequency = query->match(graph.get());
-    clock_t end = clock();
-    const double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart).count();
-    if (watch) watch->endQuery();
-    registerRunningQuery(-1, nullptr);
-    report.query(*query, frequency, static_cast<double>(end - start), wallMs);
+  if (threads > 1) {
+    QueryPipeline pipeline(threads, graph.get(), *query, report, watch.get());
+    for (;;) {
+      *stage = Stage::readingQuery;
+      if (!query->read()) break;
+      if (query->vertexLabels.empty() || !options.inShard(query->queryNumber)) continue;
+      *stage = Stage::matchingQuery;
+      *queryNumber = query->queryNumber;
+      pipeline.submit();
+    }
+    pipeline.finish();
+  } else {
+    for (;;) {
+      *stage = Stage::readingQuery;
+      if (!query->read()) break;
+      if (query->vertexLabels.empty() || !options.inShard(query->queryNumber)) continue;
+      *stage = Stage::matchingQuery;
+      *queryNumber = query->queryNumber;
+      matchOne(*query, *graph, control, watch.get(), queryFileSize, report);
+    }
   }
   watch.reset();
   report.finish();

@@ -50,8 +50,10 @@ Query::Query(std::string queryPath, std::string subgraphPath, std::string statsP
   if (!subgraphFile.is_open()) fatalError("Subgraph cannot open " + subgraphFilePath);
 }
 
-void Query::useDataGraph(Graph* graph) {
-  dataIndex = std::make_unique<DataIndex>(*graph);
+void Query::useDataGraph(Graph* graph) { shareIndex(graph, std::make_shared<const DataIndex>(*graph)); }
+
+void Query::shareIndex(Graph* graph, std::shared_ptr<const DataIndex> index) {
+  dataIndex = std::move(index);
   search->prepare(*dataIndex);
   indexedGraph = graph;
   indexedRevision = graph->revision();
@@ -89,7 +91,7 @@ bool Query::read() {
                  errorText(errno != 0 ? errno : EIO));
     }
     ++linesRead;
-    if (output_mark != 0) std::cout << line << std::endl;
+    if (output_mark != 0) say(line + "\n");
     if (!line.empty() && line[0] == 't') break;
     readLine(line, &edges, &classes);
     if (queryFile.eof()) break;
@@ -98,9 +100,8 @@ bool Query::read() {
   if (vertexLabels.empty()) return true;
   ++queryNumber;
   if (output_mark != 0) {
-    std::cout << "query #" << queryNumber << std::endl;
-    std::cout << "number of vertices: " << vertexLabels.size() << std::endl;
-    std::cout << "number of edges: " << edgeCount << std::endl;
+    say("query #" + std::to_string(queryNumber) + "\nnumber of vertices: " + std::to_string(vertexLabels.size()) +
+        "\nnumber of edges: " + std::to_string(edgeCount) + "\n");
   }
   checkRows(edges, classes);
   buildRows(edges, classes);
@@ -181,6 +182,16 @@ void Query::buildRows(const std::vector<PendingEdge>& edges, const std::vector<P
   }
 }
 
+// Console text of reading and matching: written and flushed at once, or kept for the caller to write
+// in order.
+void Query::say(const std::string& text) {
+  if (deferred != nullptr) {
+    deferred->console += text;
+  } else {
+    std::cout << text << std::flush;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Symmetry classes
 
@@ -206,8 +217,14 @@ void Query::symColor() {
 void Query::emitSubgraphText(const std::string& text) {
   if (holdingRecord) {
     heldRecord += text;
-    return;
+  } else if (deferred != nullptr) {
+    deferred->record += text;
+  } else {
+    appendRecord(text);
   }
+}
+
+void Query::appendRecord(const std::string& text) {
   errno = 0;
   subgraphFile.write(text.data(), static_cast<std::streamsize>(text.size()));
   subgraphFile.flush();
@@ -341,14 +358,15 @@ bool Query::changeOrder() {
   const size_t m = matchingOrder.size();
   const size_t n = vertexLabels.size();
   orderPosition.assign(m, 0);
+  std::string orderLine;
   for (size_t i = 0; i < m; ++i) {
     const int v = matchingOrder[i];
     if (v >= 0 && static_cast<size_t>(v) < m) orderPosition[v] = static_cast<int>(i);
-    if (output_mark != 0) std::cout << v << "\t";
+    if (output_mark != 0) orderLine += std::to_string(v) + "\t";
   }
-  if (output_mark != 0) std::cout << std::endl;
+  if (output_mark != 0) say(orderLine + "\n");
   if (n != m) {
-    std::cout << "matching order size does not match the vertex number!" << std::endl;
+    say("matching order size does not match the vertex number!\n");
     std::getc(stdin);
     return false;
   }
@@ -385,7 +403,7 @@ uint64_t Query::match(Graph* graph) {
   statsFile.open(statsDirPath, queryNumber);
   const size_t n = vertexLabels.size();
   if (!problem.empty() || n == 0) {
-    if (!problem.empty()) std::cout << "Query " << queryNumber << " refused: " << problem << std::endl;
+    if (!problem.empty()) say("Query " + std::to_string(queryNumber) + " refused: " + problem + "\n");
     statsFile.discard();
     return 0;
   }

@@ -48,6 +48,15 @@ class Query {
   std::string problem;
   MatchEngine engine = MatchEngine::fast;
   MatchStatus status = MatchStatus::complete;  // how the last match ended
+
+  /// What a match would print (a refusal, the order under omark) and the record it would write.
+  struct DeferredOutput {
+    std::string console;
+    std::string record;
+  };
+  /// When set, reading and matching append their console text, and a match its record, here instead
+  /// of writing them, so that a caller matching several queries at once can write them in query order.
+  DeferredOutput* deferred = nullptr;
   SearchControl* control = nullptr;            // stop requests and the count so far; none by default
 
   /// Opens the query file and creates the subgraph output file; ends the run with a message when
@@ -65,6 +74,13 @@ class Query {
   /// builds it again itself whenever the graph differs or has changed since.
   void useDataGraph(Graph* graph);
 
+  /// Uses `index`, built from `graph` as it is now, instead of building one; queries matched at once
+  /// share one index.
+  void shareIndex(Graph* graph, std::shared_ptr<const DataIndex> index);
+
+  /// The index that `match` uses; null before the first.
+  const std::shared_ptr<const DataIndex>& index() const { return dataIndex; }
+
   /// Loads the next query; false when the file was exhausted before the call. A query read may have
   /// no vertex (the text before the first separator); a malformed one is kept with `problem` set.
   bool read();
@@ -75,6 +91,8 @@ class Query {
   void writeFrequency();
   /// Writes a colour line from colors as they stand.
   void writeColors();
+  /// Appends a record written elsewhere (a deferred match's) to the subgraph output file, in one write.
+  void appendRecord(const std::string& record);
 
   /// True when some symmetry class holds two or more entries.
   bool checkSymestry();
@@ -113,13 +131,14 @@ class Query {
   bool enumerate(Graph* graph);
   void writeRecord();
   void emitSubgraphText(const std::string& text);
+  void say(const std::string& text);
 
   long long linesRead = 0;
   long long problemLine = 0;
   bool holdingRecord = false;
   std::string heldRecord;
   StatsWriter* listing = nullptr;  // the writer of the current statistics file
-  std::unique_ptr<DataIndex> dataIndex;
+  std::shared_ptr<const DataIndex> dataIndex;
   const Graph* indexedGraph = nullptr;
   uint64_t indexedRevision = 0;
   std::unique_ptr<EmbeddingSearch> search;

@@ -30,14 +30,16 @@ void writeToStandardError(const std::string& text) {
 
 }  // namespace
 
-QueryWatch::QueryWatch(double timeoutSeconds, bool drawProgress)
-    : timeout(timeoutSeconds), progress(drawProgress), thread([this] { watch(); }) {}
+QueryWatch::QueryWatch(double timeoutSeconds, bool drawProgress, int slotCount)
+    : timeout(timeoutSeconds), progress(drawProgress), slots(static_cast<size_t>(slotCount)) {
+  thread = std::thread([this] { watch(); });
+}
 
 QueryWatch::~QueryWatch() {
   {
     std::lock_guard<std::mutex> lock(mutex);
     finished = true;
-    clearLine();
+    clearLocked();
   }
   changed.notify_all();
   thread.join();
@@ -47,28 +49,33 @@ void QueryWatch::loading(const std::atomic<uint64_t>* bytesRead, uint64_t total)
   std::lock_guard<std::mutex> lock(mutex);
   bytes = bytesRead;
   totalBytes = total;
-  started = Clock::now();
+  loadStarted = Clock::now();
 }
 
-void QueryWatch::startQuery(int queryNumber, SearchControl* searchControl, double queryFileShare) {
+void QueryWatch::startQuery(int slot, int queryNumber, SearchControl* searchControl, double queryFileShare) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     bytes = nullptr;
-    control = searchControl;
-    number = queryNumber;
-    fileShare = queryFileShare;
-    started = Clock::now();
-    armed = timeout > 0;
-    if (armed) deadline = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+    Running& running = slots[static_cast<size_t>(slot)];
+    running.control = searchControl;
+    running.number = queryNumber;
+    running.started = Clock::now();
+    running.deadline = timeout > 0 ? running.started + std::chrono::duration_cast<Clock::duration>(
+                                                           std::chrono::duration<double>(timeout))
+                                   : Clock::time_point::max();
+    if (queryFileShare >= 0) fileShare = queryFileShare;
   }
   changed.notify_all();
 }
 
-void QueryWatch::endQuery() {
+void QueryWatch::endQuery(int slot) {
   std::lock_guard<std::mutex> lock(mutex);
-  control = nullptr;
-  armed = false;
-  clearLine();
+  slots[static_cast<size_t>(slot)].control = nullptr;
+}
+
+void QueryWatch::clearLine() {
+  std::lock_guard<std::mutex> lock(mutex);
+  clearLocked();
 }
 
 void QueryWatch::watch() {
@@ -76,7 +83,9 @@ void QueryWatch::watch() {
   Clock::time_point nextDraw = Clock::now() + redrawInterval;
   while (!finished) {
     Clock::time_point wake = progress ? nextDraw : Clock::time_point::max();
-    if (armed && deadline < wake) wake = deadline;
+    for (const Running& running : slots) {
+      if (running.control != nullptr && running.deadline < wake) wake = running.deadline;
+    }
     if (wake == Clock::time_point::max()) {
       changed.wait(lock);
     } else {
@@ -84,9 +93,11 @@ void QueryWatch::watch() {
     }
     if (finished) break;
     const Clock::time_point now = Clock::now();
-    if (armed && now >= deadline && control != nullptr) {
-      control->stop.store(true, std::memory_order_relaxed);
-      armed = false;
+    for (Running& running : slots) {
+      if (running.control != nullptr && now >= running.deadline) {
+        running.control->stop.store(true, std::memory_order_relaxed);
+        running.deadline = Clock::time_point::max();
+      }
     }
     if (progress && now >= nextDraw) {
       draw(now);
@@ -96,9 +107,9 @@ void QueryWatch::watch() {
 }
 
 void QueryWatch::draw(Clock::time_point now) {
-  const double seconds = std::chrono::duration<double>(now - started).count();
   char text[256];
   if (bytes != nullptr) {
+    const double seconds = std::chrono::duration<double>(now - loadStarted).count();
     const double read = static_cast<double>(bytes->load(std::memory_order_relaxed));
     if (totalBytes > 0) {
       std::snprintf(text, sizeof text, "sgmatch: loading the data graph: %.0f%% of %sB, %.1f s", 100 * read / totalBytes,
@@ -106,21 +117,32 @@ void QueryWatch::draw(Clock::time_point now) {
     } else {
       std::snprintf(text, sizeof text, "sgmatch: loading the data graph: %sB, %.1f s", shortCount(read).c_str(), seconds);
     }
-  } else if (control != nullptr) {
-    const double found = static_cast<double>(control->found.load(std::memory_order_relaxed));
-    int used = std::snprintf(text, sizeof text, "sgmatch: query %d: %s embeddings, %s/s, %.1f s", number,
+  } else {
+    // The lowest-numbered running query, which the report waits for.
+    const Running* first = nullptr;
+    int others = 0;
+    for (const Running& running : slots) {
+      if (running.control == nullptr) continue;
+      if (first == nullptr || running.number < first->number) first = &running;
+      ++others;
+    }
+    if (first == nullptr) return;
+    const double seconds = std::chrono::duration<double>(now - first->started).count();
+    const double found = static_cast<double>(first->control->found.load(std::memory_order_relaxed));
+    int used = std::snprintf(text, sizeof text, "sgmatch: query %d: %s embeddings, %s/s, %.1f s", first->number,
                              shortCount(found).c_str(), shortCount(seconds > 0 ? found / seconds : 0).c_str(), seconds);
+    if (others > 1 && used > 0 && static_cast<size_t>(used) < sizeof text) {
+      used += std::snprintf(text + used, sizeof text - used, " (%d more running)", others - 1);
+    }
     if (fileShare >= 0 && used > 0 && static_cast<size_t>(used) < sizeof text) {
       std::snprintf(text + used, sizeof text - used, ", query file %.0f%%", 100 * fileShare);
     }
-  } else {
-    return;
   }
   writeToStandardError(std::string("\r") + text + "\x1b[K");
   lineShown = true;
 }
 
-void QueryWatch::clearLine() {
+void QueryWatch::clearLocked() {
   if (!lineShown) return;
   writeToStandardError("\r\x1b[K");
   lineShown = false;

@@ -11,13 +11,15 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "search_control.h"
 
 class QueryWatch {
  public:
-  /// Starts the thread; `timeout` in seconds (0: none), `progress`: draw the status line.
-  QueryWatch(double timeout, bool progress);
+  /// Starts the thread for `slots` queries matched at once; `timeout` in seconds (0: none),
+  /// `progress`: draw the status line.
+  QueryWatch(double timeout, bool progress, int slots = 1);
   ~QueryWatch();
   QueryWatch(const QueryWatch&) = delete;
   QueryWatch& operator=(const QueryWatch&) = delete;
@@ -25,34 +27,41 @@ class QueryWatch {
   /// While the data graph loads: `bytesRead` of `totalBytes` (0 when unknown).
   void loading(const std::atomic<uint64_t>* bytesRead, uint64_t totalBytes);
 
-  /// Query `number` starts, publishing to `control`; `queryFileShare` is the part of the query file
-  /// read so far, from 0 to 1 (negative when unknown). Arms the time limit.
-  void startQuery(int number, SearchControl* control, double queryFileShare);
+  /// Query `number` starts in `slot`, publishing to `control`; `queryFileShare` is the part of the
+  /// query file read so far, from 0 to 1 (negative when unknown). Arms its time limit.
+  void startQuery(int slot, int number, SearchControl* control, double queryFileShare);
 
-  /// The query ended: the time limit is disarmed and the status line cleared, so that the report
-  /// line that follows on a shared terminal starts on a clean line.
-  void endQuery();
+  /// The query of `slot` ended: its time limit is disarmed.
+  void endQuery(int slot);
+
+  /// Clears the status line, so that a report line written next on a shared terminal starts on a
+  /// clean line.
+  void clearLine();
 
  private:
   using Clock = std::chrono::steady_clock;
 
+  struct Running {
+    SearchControl* control = nullptr;  // null when the slot is idle
+    int number = -1;
+    Clock::time_point started, deadline;
+  };
+
   void watch();
   void draw(Clock::time_point now);
-  void clearLine();
+  void clearLocked();
 
   const double timeout;
   const bool progress;
   std::mutex mutex;
   std::condition_variable changed;
   bool finished = false;
-  // The phase being watched: loading (bytes != null), a query (control != null), or nothing.
+  // The phase being watched: loading (bytes != null), then the queries running in the slots.
   const std::atomic<uint64_t>* bytes = nullptr;
   uint64_t totalBytes = 0;
-  SearchControl* control = nullptr;
-  int number = -1;
+  Clock::time_point loadStarted;
+  std::vector<Running> slots;
   double fileShare = -1;
-  Clock::time_point started, deadline;
-  bool armed = false;
   bool lineShown = false;
   std::thread thread;
 };

@@ -62,39 +62,53 @@ void RunReport::begin(const Graph& graph, double loadMs) {
   }
 }
 
-void RunReport::query(Query& query, uint64_t frequency, double ticks, double wallMs) {
-  const bool symmetric = query.checkSymestry();
+QueryOutcome outcomeOf(Query& query, uint64_t frequency, double ticks, double wallMs) {
+  QueryOutcome outcome;
+  outcome.number = query.queryNumber;
+  outcome.vertices = query.vertexLabels.size();
+  outcome.edges = query.edgeCount;
+  outcome.symmetric = query.checkSymestry();
+  outcome.frequency = frequency;
+  outcome.status = query.status;
+  outcome.ticks = ticks;
+  outcome.wallMs = wallMs;
+  outcome.problem = query.problem;
+  if (query.status != MatchStatus::refused) outcome.order = query.matchingOrder;
+  outcome.statsPath = query.statsFile.path();
+  return outcome;
+}
+
+void RunReport::query(const QueryOutcome& outcome) {
   // The query's own number: in a plain run it equals the count of queries reported before it, and a
   // shard's lines keep the numbers of the whole file.
-  std::cout << query.queryNumber << "\t#nodes: " << query.vertexLabels.size() << "\tSym: " << (symmetric ? 1 : 0)
-            << "\tFreq: " << frequency << "\tTime/ms: " << ticks * 0.001;
-  if (query.status == MatchStatus::stopped) {
+  std::cout << outcome.number << "\t#nodes: " << outcome.vertices << "\tSym: " << (outcome.symmetric ? 1 : 0)
+            << "\tFreq: " << outcome.frequency << "\tTime/ms: " << outcome.ticks * 0.001;
+  if (outcome.status == MatchStatus::stopped) {
     std::cout << " [pruned by timeout]";
   } else {
-    if (frequency > maxfreq) std::cout << " [pruned by maxfreq]";
-    if (frequency == 0) std::cout << " [pruned by zero freq]";
+    if (outcome.frequency > maxfreq) std::cout << " [pruned by maxfreq]";
+    if (outcome.frequency == 0) std::cout << " [pruned by zero freq]";
   }
   std::cout << std::endl;
   checkConsole();
-  timeSum += ticks;
+  timeSum += outcome.ticks;
   ++queryCount;
   if (!results.isOpen()) return;
   QueryResult result;
-  result.number = query.queryNumber;
-  result.vertices = static_cast<int>(query.vertexLabels.size());
-  result.edges = query.edgeCount;
-  result.symmetric = symmetric;
-  result.frequency = frequency;
-  result.status = statusName(query.status, frequency);
-  result.exact = query.status == MatchStatus::complete || query.status == MatchStatus::refused;
-  result.message = query.problem;
-  result.cpuMs = ticks * 0.001;
-  result.wallMs = wallMs;
-  // The order names each vertex once; a single-vertex query's order is that vertex.
-  if (query.status != MatchStatus::refused) result.order = query.matchingOrder;
+  result.number = outcome.number;
+  result.vertices = static_cast<int>(outcome.vertices);
+  result.edges = outcome.edges;
+  result.symmetric = outcome.symmetric;
+  result.frequency = outcome.frequency;
+  result.status = statusName(outcome.status, outcome.frequency);
+  result.exact = outcome.status == MatchStatus::complete || outcome.status == MatchStatus::refused;
+  result.message = outcome.problem;
+  result.cpuMs = outcome.ticks * 0.001;
+  result.wallMs = outcome.wallMs;
+  result.order = outcome.order;
   struct stat info;
-  if (query.status == MatchStatus::complete && frequency > 0 && stat(query.statsFile.path().c_str(), &info) == 0) {
-    result.statsFile = query.statsFile.path();
+  if (outcome.status == MatchStatus::complete && outcome.frequency > 0 && stat(outcome.statsPath.c_str(), &info) == 0) {
+    result.statsFile = outcome.statsPath;
     result.statsBytes = static_cast<int64_t>(info.st_size);
   }
   results.writeQuery(result);

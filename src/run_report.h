@@ -4,11 +4,30 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "query.h"
 #include "results_file.h"
 
 class Graph;
-class Query;
+
+/// What the report says of one matched query.
+struct QueryOutcome {
+  int number = 0;
+  size_t vertices = 0;     // after matching
+  int edges = 0;
+  bool symmetric = false;  // the Sym flag, from the classes as they stand after matching
+  uint64_t frequency = 0;
+  MatchStatus status = MatchStatus::complete;
+  double ticks = 0;        // the time of its match: processor ticks, or wall-clock microseconds
+  double wallMs = 0;
+  std::string problem;     // why it was refused
+  std::vector<int> order;
+  std::string statsPath;   // its statistics file's name
+};
+
+/// The outcome of the match that `query` has just run.
+QueryOutcome outcomeOf(Query& query, uint64_t frequency, double ticks, double wallMs);
 
 class RunReport {
  public:
@@ -18,9 +37,8 @@ class RunReport {
   /// After loading: the shard line of a shard run and the results file's first object.
   void begin(const Graph& graph, double loadMs);
 
-  /// The report line of a matched query (and its results object): `ticks` of processor time (one
-  /// million per second) and `wallMs` spent in its match.
-  void query(Query& query, uint64_t frequency, double ticks, double wallMs);
+  /// The report line of a matched query (and its results object).
+  void query(const QueryOutcome& outcome);
 
   /// The closing line with the average time per query, and the results file's last object.
   void finish();

@@ -88,7 +88,10 @@ void removeIfStale(int directoryFd, const char* name) {
 
 }  // namespace
 
-StatsFile::~StatsFile() { closeTemporary(); }
+StatsFile::~StatsFile() {
+  closeTemporary();
+  releaseTemporarySlot(slot);
+}
 
 void StatsFile::scanDirectory() {
   staleListings.clear();
@@ -107,6 +110,7 @@ void StatsFile::scanDirectory() {
 }
 
 bool StatsFile::createTemporary() {
+  if (slot < 0) slot = reserveTemporarySlot();
   for (int attempt = 0; attempt < 64; ++attempt) {
     char name[64];
     std::snprintf(name, sizeof name, "%s%d-%016llx%s", temporaryPrefix, static_cast<int>(getpid()),
@@ -114,10 +118,10 @@ bool StatsFile::createTemporary() {
     temporaryPath = directory + "/" + name;
     // Registered before it exists, so that a signal arriving just after the file is created
     // still removes it.
-    registerTemporaryFile(temporaryPath.c_str());
+    registerTemporaryFile(slot, temporaryPath.c_str());
     fd = ::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
-      registerTemporaryFile(nullptr);
+      registerTemporaryFile(slot, nullptr);
       if (errno == EEXIST) continue;
       return false;
     }
@@ -126,7 +130,7 @@ bool StatsFile::createTemporary() {
     if (tryLock(fd, true) && stillNamed(AT_FDCWD, temporaryPath.c_str(), fd)) return true;
     close(fd);
     fd = -1;
-    registerTemporaryFile(nullptr);
+    registerTemporaryFile(slot, nullptr);
   }
   return false;
 }
@@ -161,7 +165,7 @@ void StatsFile::keep() {
   if (std::rename(temporaryPath.c_str(), finalPath.c_str()) != 0) {
     fatalError("Stats cannot write " + finalPath + ": " + errorText(errno));
   }
-  registerTemporaryFile(nullptr);
+  registerTemporaryFile(slot, nullptr);
   const int closing = fd;
   fd = -1;
   // A network file system may report a failed write only when the file is closed.
@@ -185,5 +189,5 @@ void StatsFile::closeTemporary() {
   unlink(temporaryPath.c_str());
   close(fd);
   fd = -1;
-  registerTemporaryFile(nullptr);
+  registerTemporaryFile(slot, nullptr);
 }

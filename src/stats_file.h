@@ -46,6 +46,7 @@ class StatsFile {
   std::string finalPath;
   std::string temporaryPath;
   int fd = -1;
+  int slot = -1;  // where the temporary file is registered for removal on an error or a signal
   bool scanned = false;
   std::set<int> staleListings;  // numbered files found in the directory, not yet replaced
   StatsWriter writer;

@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr int64_t maxThreads = 1024;
+
 const char* const description =
     "Counts and lists the embeddings of the labelled query graphs of the query file in the labelled data "
     "graph: one report line per query on standard output, one statistics file per query with its "
@@ -90,6 +92,15 @@ std::string takeResults(const std::string& value, std::string*) {
   return "";
 }
 
+std::string takeThreads(const std::string& value, std::string*) {
+  int64_t threads = 0;
+  if (!strictNumber(value, 0, maxThreads, &threads)) {
+    return "expected a whole number of threads from 0 (every hardware thread) to " + std::to_string(maxThreads);
+  }
+  options.threads = static_cast<int>(threads);
+  return "";
+}
+
 std::string takeProgress(const std::string& value, std::string*) {
   if (value != "0" && value != "1") return "expected 0 or 1";
   options.progress = value == "1" ? 1 : 0;
@@ -120,6 +131,10 @@ KeyTable matchingToolKeys(const char* program) {
        "ends, the totals", "a path", takeResults},
       {"progress", "", "1: a status line on standard error while the run goes on; 0: none; by default only when "
        "standard error is a terminal", "0 or 1", takeProgress},
+      {"threads", "1",
+       "threads that match queries, several at once and in parallel, with outputs identical to one thread's; "
+       "0: every hardware thread; with more than one, Time/ms is the wall-clock time of each query's match",
+       "a whole number", takeThreads},
       {"shard", "0/1",
        "match only the queries whose number q has q mod N = I; they keep their numbers, the report starts "
        "with a line naming the shard, and sgmatch-merge joins the shards' outputs",

@@ -1,6 +1,7 @@
 // End-to-end cases: runs the sgmatch binary on every folder under tests/cases/ and compares its
 // standard output, its exit status and the whole working directory afterwards with the folder's
-// expectations. Each folder is one test (Cases/Run/<folder>).
+// expectations. Each folder is one test (Cases/Run/<folder>), run again with threads=2 and threads=4
+// (Cases/Run/<folder>_threads2, ...), whose outputs must be those of one thread byte for byte.
 //
 // Layout of a case folder (the folder name may hold letters, digits and underscores):
 //
@@ -27,6 +28,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "test_support.h"
@@ -82,12 +84,13 @@ Tree expectedTree(const fs::path& folder) {
   return tree;
 }
 
-class Cases : public testing::TestWithParam<std::string> {};
+class Cases : public testing::TestWithParam<std::tuple<std::string, int>> {};
 
 }  // namespace
 
 TEST_P(Cases, Run) {
-  const fs::path folder = casesRoot / GetParam();
+  const auto [name, threads] = GetParam();
+  const fs::path folder = casesRoot / name;
   ASSERT_TRUE(fs::exists(folder / "expected/stdout")) << folder;
   ASSERT_TRUE(fs::exists(folder / "expected/status")) << folder;
 
@@ -97,7 +100,9 @@ TEST_P(Cases, Run) {
   if (fs::exists(folder / "input")) fs::copy(folder / "input", work, fs::copy_options::recursive);
   const std::string input = fs::exists(folder / "stdin") ? readFile((folder / "stdin").string()) : "";
 
-  const ProcessResult result = runProcess(SGMATCH_BINARY, linesOf(folder / "args"), work.string(), input);
+  std::vector<std::string> arguments = linesOf(folder / "args");
+  if (threads > 1) arguments.push_back("threads=" + std::to_string(threads));
+  const ProcessResult result = runProcess(SGMATCH_BINARY, arguments, work.string(), input);
 
   EXPECT_EQ(maskTimes(result.output), readFile((folder / "expected/stdout").string()));
   EXPECT_EQ(result.status, std::stoi(readFile((folder / "expected/status").string())));
@@ -120,5 +125,8 @@ TEST_P(Cases, Run) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(, Cases, testing::ValuesIn(caseNames()),
-                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(, Cases, testing::Combine(testing::ValuesIn(caseNames()), testing::Values(1, 2, 4)),
+                         [](const testing::TestParamInfo<std::tuple<std::string, int>>& info) {
+                           const int threads = std::get<1>(info.param);
+                           return std::get<0>(info.param) + (threads > 1 ? "_threads" + std::to_string(threads) : "");
+                         });
