@@ -369,7 +369,12 @@ void QuotientOrbits::recordOrbits(const std::vector<int>& block, const std::vect
                                   std::vector<int>& support) {
   const int size = static_cast<int>(block.size());
   std::vector<int> members(size, 0), orbitId(size, -1), blockId(size, -1);
-  for (int i = 0; i < size; ++i) ++members[orbits[i]];
+  for (int i = 0; i < size; ++i) {
+    ++members[orbits[i]];
+    // Generators connect every orbit already; this keeps each orbit inside one block regardless.
+    const int a = findRoot(support, i), b = findRoot(support, orbits[i]);
+    if (a != b) support[a] = b;
+  }
   for (int i = 0; i < size; ++i) {
     const int x = block[i], representative = orbits[i];
     if (members[representative] < 2) continue;
@@ -406,6 +411,14 @@ struct GroupOrder {
   }
 };
 
+// The stabiliser chain along the matching order, as ordered pairs (earlier, later): the later
+// vertex maps to the larger data vertex id.
+struct Chain {
+  GroupOrder order;
+  int baseLength = 0;
+  std::vector<std::pair<int, int>> constraints;
+};
+
 // A stabiliser step that fixed a vertex whose class the group moved: the orbit then spans several
 // classes. `parent` is the latest earlier such step whose orbit held this class.
 struct OrbitStep {
@@ -414,17 +427,99 @@ struct OrbitStep {
   int parent;
 };
 
-}  // namespace
+// Walks the matching order: the first vertex whose orbit under the current stabiliser has two or
+// more members is fixed next, and required below the rest of its orbit. Orbits only shrink, so a
+// vertex passed over never qualifies later. Members of one class always share their orbit, hence
+// they are fixed in matching order, each as the first of its class not yet fixed.
+Chain walkChain(const Folding& folding, QuotientOrbits& orbits, const std::vector<int>& matchingOrder) {
+  const int quotientSize = static_cast<int>(folding.members.size());
+  Chain chain;
+  std::vector<int> fixedCount(quotientSize, 0), owner(quotientSize, -1);
+  std::vector<OrbitStep> orbitSteps;
+  for (int v : matchingOrder) {
+    const int x = folding.classOf[v];
+    const std::vector<int>& members = folding.members[x];
+    const int64_t orbitSize = orbits.fixed(x) ? static_cast<int64_t>(members.size()) - fixedCount[x]
+                                              : orbits.orbitWeight(x);
+    if (orbitSize < 2) continue;
+    assert(members[fixedCount[x]] == v);
+    chain.order.multiply(orbitSize);
+    ++chain.baseLength;
+    if (orbits.fixed(x)) {
+      // The orbit is the rest of the class, which is fixed member after member: a chain.
+      chain.constraints.emplace_back(v, members[fixedCount[x] + 1]);
+    } else {
+      // The orbit is the union of several classes; its pairs follow once it is known which of
+      // them later steps imply.
+      assert(fixedCount[x] == 0);
+      const int step = static_cast<int>(orbitSteps.size());
+      orbitSteps.push_back({v, x, owner[x]});
+      for (int y : orbits.orbit(x)) owner[y] = step;
+      orbits.fix(x);
+    }
+    ++fixedCount[x];
+  }
 
-bool computeQuerySymmetry(const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
-                          const std::vector<int>& matchingOrder, QuerySymmetry& symmetry, std::string& problem) {
+  // These steps' orbits form a laminar family over the classes. Step s requires its vertex below
+  // every other member of its orbit; for the classes that a later step's orbit inside it covers,
+  // that step's vertex stands in (it is required above s's vertex and below the rest), so s keeps
+  // only the first vertex of each class whose deepest orbit is s's (the second of its own class)
+  // and the vertex of each step directly inside it. The rest of every class is chained above.
+  for (const OrbitStep& step : orbitSteps) {
+    if (step.parent >= 0) chain.constraints.emplace_back(orbitSteps[step.parent].vertex, step.vertex);
+  }
+  for (int y = 0; y < quotientSize; ++y) {
+    if (owner[y] < 0) continue;
+    const OrbitStep& step = orbitSteps[owner[y]];
+    const std::vector<int>& members = folding.members[y];
+    if (y != step.quotientVertex) {
+      chain.constraints.emplace_back(step.vertex, members[0]);
+    } else if (members.size() >= 2) {
+      chain.constraints.emplace_back(step.vertex, members[1]);
+    }
+  }
+  return chain;
+}
+
+// Each constrained vertex lists its direct predecessors, itself, and the first vertex (in matching
+// order) it is ordered after; the last is implied and gives the vertices of a chain one colour.
+std::vector<std::vector<int>> classRows(const Chain& chain, const std::vector<int>& matchingOrder,
+                                        const std::vector<int>& position) {
+  const int n = static_cast<int>(matchingOrder.size());
+  std::vector<std::vector<int>> classes(n);
+  for (auto [earlier, later] : chain.constraints) {
+    assert(position[earlier] < position[later]);
+    classes[later].push_back(earlier);
+  }
+  std::vector<int> root(n);
+  for (int w : matchingOrder) {
+    root[w] = w;
+    for (int x : classes[w]) {
+      if (position[root[x]] < position[root[w]]) root[w] = root[x];
+    }
+  }
+  for (int w = 0; w < n; ++w) {
+    auto& row = classes[w];
+    if (row.empty()) continue;
+    row.push_back(w);
+    row.push_back(root[w]);
+    std::sort(row.begin(), row.end());
+    row.erase(std::unique(row.begin(), row.end()), row.end());
+  }
+  return classes;
+}
+
+// The position of every vertex in the order; false with `problem` set when the input is no query
+// with a permutation of its vertices as order.
+bool checkInput(const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
+                const std::vector<int>& matchingOrder, std::vector<int>& position, std::string& problem) {
   const int n = static_cast<int>(labels.size());
   if (matchingOrder.size() != labels.size()) {
     problem = "the matching order has " + std::to_string(matchingOrder.size()) + " entries for " +
               std::to_string(n) + " vertices";
     return false;
   }
-  std::vector<int> position(n, -1);
+  position.assign(n, -1);
   for (int i = 0; i < n; ++i) {
     const int v = matchingOrder[i];
     if (v < 0 || v >= n || position[v] != -1) {
@@ -446,99 +541,32 @@ bool computeQuerySymmetry(const std::vector<int>& labels, const std::vector<std:
       }
     }
   }
+  return true;
+}
 
-  QuerySymmetry result;
-  result.classes.assign(n, {});
+}  // namespace
+
+bool computeQuerySymmetry(const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
+                          const std::vector<int>& matchingOrder, QuerySymmetry& symmetry, std::string& problem) {
+  std::vector<int> position;
+  if (!checkInput(labels, neighbors, matchingOrder, position, problem)) return false;
   const SimpleGraph graph = simplify(labels, neighbors);
   const Folding folding = foldTwins(graph, position);
   const Quotient quotient = buildQuotient(graph, folding);
   QuotientOrbits orbits(quotient, folding);
   orbits.start();
-  const int quotientSize = static_cast<int>(folding.members.size());
-  result.orbitCount = orbits.orbitCount();
-
-  // Walk the matching order: the first vertex whose orbit under the current stabiliser has two or
-  // more members is fixed next. Orbits only shrink, so a vertex passed over never qualifies later.
-  // Members of one class always share their orbit, hence they are fixed in matching order, each
-  // as the first of its class not yet fixed.
-  GroupOrder order;
-  std::vector<int> fixedCount(quotientSize, 0), owner(quotientSize, -1);
-  std::vector<OrbitStep> orbitSteps;
-  std::vector<std::pair<int, int>> constraints;  // (earlier, later): the later maps higher
-  for (int p = 0; p < n; ++p) {
-    const int v = matchingOrder[p], x = folding.classOf[v];
-    const std::vector<int>& members = folding.members[x];
-    const int64_t orbitSize = orbits.fixed(x) ? static_cast<int64_t>(members.size()) - fixedCount[x]
-                                              : orbits.orbitWeight(x);
-    if (orbitSize < 2) continue;
-    assert(members[fixedCount[x]] == v);
-    order.multiply(orbitSize);
-    ++result.baseLength;
-    if (orbits.fixed(x)) {
-      // The orbit is the rest of the class, which is fixed member after member: a chain.
-      constraints.emplace_back(v, members[fixedCount[x] + 1]);
-    } else {
-      // The orbit is the union of several classes; its constraints are emitted after the walk,
-      // when it is known which of them later steps imply.
-      assert(fixedCount[x] == 0);
-      const int step = static_cast<int>(orbitSteps.size());
-      orbitSteps.push_back({v, x, owner[x]});
-      for (int y : orbits.orbit(x)) owner[y] = step;
-      orbits.fix(x);
-    }
-    ++fixedCount[x];
-  }
-
-  // A step's orbits form a laminar family over the classes. Step s requires its vertex below every
-  // other member of its orbit; for the classes that a later step's orbit inside it covers, that
-  // step's vertex stands in for them (it is required above s's vertex and below the rest), so s
-  // keeps only: the first vertex of each class whose deepest orbit is its own (the second of its
-  // own class), and the vertex of each step directly inside it. The rest of every class is chained.
-  for (const OrbitStep& step : orbitSteps) {
-    if (step.parent >= 0) constraints.emplace_back(orbitSteps[step.parent].vertex, step.vertex);
-  }
-  for (int y = 0; y < quotientSize; ++y) {
-    if (owner[y] < 0) continue;
-    const OrbitStep& step = orbitSteps[owner[y]];
-    const std::vector<int>& members = folding.members[y];
-    if (y != step.quotientVertex) {
-      constraints.emplace_back(step.vertex, members[0]);
-    } else if (members.size() >= 2) {
-      constraints.emplace_back(step.vertex, members[1]);
-    }
-  }
-
-  // Rows: each vertex lists its direct predecessors, itself, and the first vertex (in matching
-  // order) it is ordered after; the last is implied and gives the vertices of a chain one colour.
-  std::vector<std::vector<int>>& classes = result.classes;
-  for (auto [earlier, later] : constraints) {
-    assert(position[earlier] < position[later]);
-    classes[later].push_back(earlier);
-  }
-  std::vector<int> root(n);
-  for (int p = 0; p < n; ++p) {
-    const int w = matchingOrder[p];
-    root[w] = w;
-    for (int x : classes[w]) {
-      if (position[root[x]] < position[root[w]]) root[w] = root[x];
-    }
-  }
-  for (int w = 0; w < n; ++w) {
-    auto& row = classes[w];
-    if (row.empty()) continue;
-    row.push_back(w);
-    row.push_back(root[w]);
-    std::sort(row.begin(), row.end());
-    row.erase(std::unique(row.begin(), row.end()), row.end());
-  }
-
-  result.orderExact = order.exact;
-  result.groupOrder = order.exact ? order.value : 0;
-  result.groupOrderLog10 = static_cast<double>(order.log10);
-  result.nautyCalls = orbits.searches();
-  result.constraintCount = static_cast<int64_t>(constraints.size());
+  const int orbitCount = orbits.orbitCount();
+  const Chain chain = walkChain(folding, orbits, matchingOrder);
   releaseNautyMemory();
-  symmetry = std::move(result);
+
+  symmetry.classes = classRows(chain, matchingOrder, position);
+  symmetry.orderExact = chain.order.exact;
+  symmetry.groupOrder = chain.order.exact ? chain.order.value : 0;
+  symmetry.groupOrderLog10 = static_cast<double>(chain.order.log10);
+  symmetry.orbitCount = orbitCount;
+  symmetry.baseLength = chain.baseLength;
+  symmetry.searches = orbits.searches();
+  symmetry.constraintCount = static_cast<int64_t>(chain.constraints.size());
   return true;
 }
 

@@ -1,6 +1,6 @@
 // The label-preserving automorphism group of a query graph, and symmetry classes that leave exactly
 // one embedding of every automorphism class for a given matching order. Assumes nothing about the
-// query's size or shape; nauty searches the part of the query that twin folding leaves symmetric.
+// query's size or shape; nauty's Traces searches what twin folding leaves symmetric.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +25,7 @@ struct QuerySymmetry {
   double groupOrderLog10 = 0;    // log10 |Aut|, always set
   int orbitCount = 0;            // orbits of the group on the query vertices
   int baseLength = 0;            // vertices fixed along the stabiliser chain
-  int nautyCalls = 0;            // searches of a symmetric part of the folded query
+  int searches = 0;              // Traces searches of a symmetric part of the folded query
   int64_t constraintCount = 0;   // ordered pairs the classes state, without implied ones
 };
 
