@@ -87,11 +87,12 @@ void releaseNautyMemory() {
 }
 
 // Traces allocates some of its structures (partitions along the search, Schreier vectors) without
-// alloc_error and ends the process with a message when that fails. So much address space is
-// claimed and released before every search: about four times the peak measured on paths, cycles
-// and trees (under 600 bytes per vertex). A claim that fails counts as running out of memory.
+// alloc_error and ends the process with a message when that fails. So much memory is claimed and
+// released before every search: about four times the peak measured on paths, cycles and trees
+// (under 600 bytes per vertex, and some 30 KiB for the smallest graphs). A claim that fails counts
+// as running out of memory. Small claims come from the heap without a system call.
 bool roomForTraces(size_t vertices, size_t edgeEnds) {
-  const size_t bytes = 2048 * vertices + 64 * edgeEnds + (size_t(1) << 20);
+  const size_t bytes = 2048 * vertices + 64 * edgeEnds + (size_t(64) << 10);
   void* claim = std::malloc(bytes);
   if (claim == nullptr) return false;
   std::free(claim);
