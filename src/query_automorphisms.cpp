@@ -1,6 +1,7 @@
 // Automorphisms of a query and the stabiliser chain that breaks them. Vertices with the same label
 // and the same open or closed neighbourhood (twins) are folded into one vertex of a quotient graph;
-// every permutation of a twin class is an automorphism, so only the quotient is searched (nauty's Traces).
+// every permutation of a twin class is an automorphism, so only the quotient is searched, by
+// nauty's Traces.
 #include "query_automorphisms.h"
 
 #include <algorithm>
@@ -99,12 +100,15 @@ bool roomForTraces(size_t vertices, size_t edgeEnds) {
   return true;
 }
 
+// What became of one search.
+enum class SearchOutcome { done, outOfMemory, refused };
+
 // Runs Traces (nauty's search for large sparse graphs, which stays near-linear on long paths and
 // deep stabiliser chains where nauty's own search turns quadratic) for orbits and generators only.
-// False when memory ran out; nauty's work arrays are released then. No C++ object lives between
-// the setjmp and Traces' frames.
-bool runTraces(sparsegraph& graph, int* lab, int* ptn, int* orbits, std::vector<int>& support) {
-  if (!roomForTraces(static_cast<size_t>(graph.nv), graph.nde)) return false;
+// After running out of memory nauty's work arrays are released. No C++ object lives between the
+// setjmp and Traces' frames.
+SearchOutcome runTraces(sparsegraph& graph, int* lab, int* ptn, int* orbits, std::vector<int>& support) {
+  if (!roomForTraces(static_cast<size_t>(graph.nv), graph.nde)) return SearchOutcome::outOfMemory;
   DEFAULTOPTIONS_TRACES(options);
   options.getcanon = FALSE;
   options.defaultptn = FALSE;
@@ -115,16 +119,16 @@ bool runTraces(sparsegraph& graph, int* lab, int* ptn, int* orbits, std::vector<
     nautyAllocationFailure = nullptr;
     generatorSupport = nullptr;
     releaseNautyMemory();
-    return false;
+    return SearchOutcome::outOfMemory;
   }
   nautyAllocationFailure = &failure;
   generatorSupport = &support;
   Traces(&graph, lab, ptn, orbits, &options, &stats, nullptr);
   nautyAllocationFailure = nullptr;
   generatorSupport = nullptr;
-  // Other error codes mean sizes or options Traces does not accept, which the caller never builds.
-  assert(stats.errstatus == 0);
-  return true;
+  // An error code means a graph or options that Traces does not accept, which the caller never
+  // builds; the orbits are not to be trusted then.
+  return stats.errstatus == 0 ? SearchOutcome::done : SearchOutcome::refused;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -185,8 +189,9 @@ std::vector<std::vector<int>> equalGroups(const SimpleGraph& graph, const std::v
   return groups;
 }
 
-// Twin classes: a vertex has twins of at most one kind, since a false twin u of v and a true twin
-// w of v would make u adjacent to v (u = w's neighbour through N(w) = N[v] \ {w}).
+// Twin classes. A vertex has twins of at most one kind: were u a false twin of v (N(u) = N(v), so
+// u and v are not adjacent) and w a true twin (N[w] = N[v]), then w is in N(v) = N(u), so u is in
+// N[w] = N[v] and adjacent to v after all.
 struct Folding {
   std::vector<int> classOf;                  // vertex -> class
   std::vector<std::vector<int>> members;     // class -> vertices, ascending by matching position
@@ -298,6 +303,8 @@ class QuotientOrbits {
   }
 
   int searches() const { return searches_; }
+  /// True when Traces refused a search; the orbits are incomplete then.
+  bool refused() const { return refused_; }
 
  private:
   void searchBlock(const std::vector<int>& block, int individualised);
@@ -311,6 +318,7 @@ class QuotientOrbits {
   std::vector<std::vector<int>> orbits_, blocks_;
   std::vector<int64_t> orbitWeights_;
   int searches_ = 0;
+  bool refused_ = false;
 };
 
 void QuotientOrbits::searchBlock(const std::vector<int>& block, int individualised) {
@@ -371,7 +379,13 @@ void QuotientOrbits::searchBlock(const std::vector<int>& block, int individualis
   std::vector<int> support(size);
   std::iota(support.begin(), support.end(), 0);
   ++searches_;
-  if (!runTraces(graph, lab.data(), ptn.data(), orbits.data(), support)) throw std::bad_alloc();
+  const SearchOutcome outcome = runTraces(graph, lab.data(), ptn.data(), orbits.data(), support);
+  if (outcome == SearchOutcome::outOfMemory) throw std::bad_alloc();
+  // A refused search leaves the block fixed, so that the walk ends; the caller reports the failure.
+  if (outcome == SearchOutcome::refused) {
+    refused_ = true;
+    return;
+  }
   recordOrbits(block, orbits, support);
 }
 
@@ -568,6 +582,10 @@ bool computeQuerySymmetry(const std::vector<int>& labels, const std::vector<std:
   const int orbitCount = orbits.orbitCount();
   const Chain chain = walkChain(folding, orbits, matchingOrder);
   releaseNautyMemory();
+  if (orbits.refused()) {
+    problem = "nauty's Traces refused to search the query";
+    return false;
+  }
 
   symmetry.classes = classRows(chain, matchingOrder, position);
   symmetry.orderExact = chain.order.exact;

@@ -33,8 +33,9 @@ struct QuerySymmetry {
 /// numbering; rows may repeat entries, need not list an edge from both ends and may be fewer than
 /// the vertices; self-loops are kept as a vertex property) and the classes for `matchingOrder`
 /// (entry i is the vertex at position i). False, with `problem` set and `symmetry` untouched, when
-/// the order is not a permutation of the vertices or a row names no vertex. Throws std::bad_alloc
-/// when memory runs out, also inside nauty.
+/// the order is not a permutation of the vertices or a row names no vertex (or, which no input
+/// should cause, Traces refuses a search). Throws std::bad_alloc when memory runs out, also inside
+/// nauty.
 bool computeQuerySymmetry(const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
                           const std::vector<int>& matchingOrder, QuerySymmetry& symmetry, std::string& problem);
 
