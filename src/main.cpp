@@ -101,6 +101,7 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
   *stage = Stage::readingQuery;
   auto query = std::make_unique<Query>(querypath, subgraphpath, statspath, maxfreq);
   query->engine = engine;
+  query->symmetry = options.symmetry;
   SearchControl control;
   control.stoppable = options.timeout > 0;
   query->control = &control;

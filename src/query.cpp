@@ -18,6 +18,7 @@
 #include "embedding_search.h"
 #include "fatal_error.h"
 #include "graph.h"
+#include "query_automorphisms.h"
 #include "settings.h"
 #include "string_split.h"
 #include "text_number.h"
@@ -131,7 +132,8 @@ void Query::readLine(const std::string& line, std::vector<PendingEdge>* edges, s
       edges->push_back({parseInt32(tokens[1]), parseInt32(tokens[2]), linesRead});
       ++edgeCount;
     }
-  } else {
+  } else if (symmetry == SymmetryMode::file) {
+    // Without the file's classes the symmetry lines are not read, so they cannot refuse a query.
     PendingClass symmetryLine{{}, linesRead};
     for (size_t i = 1; i < tokens.size(); ++i) symmetryLine.members.push_back(parseInt32(tokens[i]));
     classes->push_back(std::move(symmetryLine));
@@ -416,6 +418,11 @@ uint64_t Query::match(Graph* graph) {
   } else {
     getOrder(graph);
   }
+  if (symmetry == SymmetryMode::automatic && !computeClasses()) {
+    say("Query " + std::to_string(queryNumber) + " refused: " + problem + "\n");
+    statsFile.discard();
+    return 0;
+  }
   if (!changeOrder()) {
     statsFile.discard();
     return 0;
@@ -433,6 +440,20 @@ uint64_t Query::match(Graph* graph) {
     statsFile.discard();
   }
   return frequency;
+}
+
+// The classes that keep one embedding of every automorphism class of the query, for its matching
+// order; false, with `problem` set, when they cannot be computed.
+bool Query::computeClasses() {
+  QuerySymmetry computed;
+  std::string why;
+  if (!computeQuerySymmetry(vertexLabels, neighbors, matchingOrder, computed, why)) {
+    problem = queryFilePath + ": query " + std::to_string(queryNumber) + ": " + why;
+    return false;
+  }
+  symClasses = std::move(computed.classes);
+  symClasses.resize(vertexLabels.size());
+  return true;
 }
 
 // Runs the chosen search over the renumbered query, listing into the statistics file; false when the

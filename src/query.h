@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "search_control.h"
+#include "settings.h"
 #include "stats_file.h"
 
 class DataIndex;
@@ -48,6 +49,7 @@ class Query {
   std::string problem;
   MatchEngine engine = MatchEngine::fast;
   MatchStatus status = MatchStatus::complete;  // how the last match ended
+  SymmetryMode symmetry = SymmetryMode::file;  // the classes of the symmetry lines, none, or computed
 
   /// What a match would print (a refusal, the order under omark) and the record it would write.
   struct DeferredOutput {
@@ -128,6 +130,7 @@ class Query {
   void noteProblem(long long line, const std::string& text);
   void checkRows(const std::vector<PendingEdge>& edges, const std::vector<PendingClass>& classes);
   void buildRows(const std::vector<PendingEdge>& edges, const std::vector<PendingClass>& classes);
+  bool computeClasses();
   bool enumerate(Graph* graph);
   void writeRecord();
   void emitSubgraphText(const std::string& text);

@@ -36,6 +36,7 @@ QueryPipeline::QueryPipeline(int threads, Graph* dataGraph, Query& queryReader, 
     query.statsDirPath = reader.statsDirPath;
     query.freqLimit = reader.freqLimit;
     query.engine = reader.engine;
+    query.symmetry = reader.symmetry;
     query.control = &worker->control;
     worker->control.stoppable = reader.control != nullptr && reader.control->stoppable;
     query.shareIndex(graph, reader.index());

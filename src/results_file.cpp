@@ -58,7 +58,10 @@ void ResultsFile::writeLine(const std::string& text) {
 void ResultsFile::writeRun(int64_t vertices, int64_t edges, int64_t labels, double loadMs) {
   nlohmann::ordered_json settings{{"data", datapath},     {"query", querypath}, {"subgraph", subgraphpath},
                           {"stats", statspath},   {"maxfreq", maxfreq}, {"omark", output_mark},
-                          {"timeout", options.timeout}, {"results", options.results}};
+                          {"timeout", options.timeout}, {"results", options.results}, {"threads", options.threads},
+                          {"symmetry", options.symmetry == SymmetryMode::file       ? "file"
+                                       : options.symmetry == SymmetryMode::none ? "none"
+                                                                                : "auto"}};
   nlohmann::ordered_json run{{"type", "run"}, {"tool", "sgmatch"}, {"version", toolVersion()}, {"settings", settings}};
   if (options.sharded) run["shard"] = std::to_string(options.shardIndex) + "/" + std::to_string(options.shardCount);
   run["data_graph"] = {{"vertices", vertices}, {"edges", edges}, {"labels", labels}};

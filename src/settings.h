@@ -13,12 +13,17 @@ extern std::string statspath;     // directory of the statistics files
 extern uint64_t maxfreq;          // frequency limit per query
 extern int output_mark;           // non-zero: print diagnostics
 
+/// Where a query's symmetry classes come from: its symmetry lines, nowhere (every embedding is
+/// counted), or its automorphism group (one embedding per automorphism class).
+enum class SymmetryMode { file, none, automatic };
+
 /// The settings of the keys added to the first six; the defaults give the plain run.
 struct RunOptions {
   double timeout = 0;    // seconds of wall-clock time per query; 0: none
   std::string results;   // the JSON Lines results file; empty: none
   int progress = -1;     // 1: a progress line on standard error, 0: none, -1: when it is a terminal
   int threads = 1;       // threads that match queries (and read the data file); 0: every hardware thread
+  SymmetryMode symmetry = SymmetryMode::file;
   bool sharded = false;  // shard= was given: the report names the shard
   int shardIndex = 0;  // the run matches the queries whose number q has q mod shardCount = shardIndex
   int shardCount = 1;

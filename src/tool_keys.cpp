@@ -101,6 +101,19 @@ std::string takeThreads(const std::string& value, std::string*) {
   return "";
 }
 
+std::string takeSymmetry(const std::string& value, std::string*) {
+  if (value == "file") {
+    options.symmetry = SymmetryMode::file;
+  } else if (value == "none") {
+    options.symmetry = SymmetryMode::none;
+  } else if (value == "auto") {
+    options.symmetry = SymmetryMode::automatic;
+  } else {
+    return "expected file, none or auto";
+  }
+  return "";
+}
+
 std::string takeProgress(const std::string& value, std::string*) {
   if (value != "0" && value != "1") return "expected 0 or 1";
   options.progress = value == "1" ? 1 : 0;
@@ -123,6 +136,11 @@ KeyTable matchingToolKeys(const char* program) {
        "a whole number as strtol reads it; a negative one wraps around", takeLimit},
       {"omark", "0", "non-zero prints diagnostics (counts, query lines, matching orders) on standard output",
        "a whole number", takeOutputMark},
+      {"symmetry", "file",
+       "the symmetry classes of each query: file, those of its symmetry lines; none, no classes (every embedding "
+       "is counted); auto, computed from the query's automorphisms, so that each embedding is found once up to "
+       "them (symmetry lines are then ignored)",
+       "file, none or auto", takeSymmetry},
       {"timeout", "0",
        "stop a query's search after this many seconds of wall-clock time and report the count found so far "
        "as a lower bound, marked [pruned by timeout]; 0: no limit",
