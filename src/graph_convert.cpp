@@ -1,0 +1,639 @@
+// Conversion of edge lists and MatrixMarket files. Everything is linear or radix-sorted: the ids are
+// mapped through a direct table when they are compact (a hash table otherwise), and edges are
+// deduplicated by a radix sort of (smaller end, larger end) keys, so millions of edges take a second.
+#include "graph_convert.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "fatal_error.h"
+#include "line_reader.h"
+
+namespace {
+
+// Dense ids are the tool's signed 32-bit vertex ids.
+constexpr uint64_t maxVertexCount = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+bool endsField(char c) { return isBlank(c) || c == ','; }
+
+std::string located(const std::string& path, long long line, const std::string& problem) {
+  return path + ":" + std::to_string(line) + ": " + problem;
+}
+
+// The field starting at p, quoted for a message: up to the next separator, at most 40 bytes, bytes
+// that would garble a terminal shown as '?'.
+std::string quoteField(const char* p, const char* end) {
+  std::string text = "\"";
+  const char* stop = p;
+  while (stop < end && (stop == p || !endsField(*stop)) && stop - p < 40) ++stop;
+  for (const char* q = p; q < stop; ++q) text += (static_cast<unsigned char>(*q) < 32 || *q == 127) ? '?' : *q;
+  if (stop < end && !endsField(*stop)) text += "...";
+  return text + "\"";
+}
+
+// The meaningful part of a line: without leading and trailing blanks and carriage returns; empty
+// for a blank line.
+void trimLine(std::string_view line, const char** begin, const char** end) {
+  const char* p = line.data();
+  const char* q = p + line.size();
+  while (q > p && (isBlank(q[-1]) || q[-1] == '\r')) --q;
+  while (p < q && isBlank(*p)) ++p;
+  *begin = p;
+  *end = q;
+}
+
+bool isCommentOrBlank(const char* p, const char* end) { return p == end || *p == '#' || *p == '%'; }
+
+enum class FieldStatus { ok, missing, negative, notANumber, tooLarge };
+
+// Reads an unsigned decimal field at *p; it must end at a blank, a comma or the end of the line. On
+// success *p points past the digits.
+FieldStatus readUnsigned(const char** p, const char* end, uint64_t* value) {
+  const char* q = *p;
+  if (q == end) return FieldStatus::missing;
+  if (*q == '-' && q + 1 < end && isDigit(q[1])) return FieldStatus::negative;
+  if (!isDigit(*q)) return FieldStatus::notANumber;
+  const char* const digits = q;
+  uint64_t number = 0;
+  // 19 digits cannot overflow 64 bits; only longer numbers need checks.
+  while (q < end && isDigit(*q) && q - digits < 19) number = number * 10 + static_cast<unsigned>(*q++ - '0');
+  while (q < end && isDigit(*q)) {
+    if (__builtin_mul_overflow(number, 10u, &number) ||
+        __builtin_add_overflow(number, static_cast<unsigned>(*q - '0'), &number)) {
+      while (q < end && isDigit(*q)) ++q;
+      return q < end && !endsField(*q) ? FieldStatus::notANumber : FieldStatus::tooLarge;
+    }
+    ++q;
+  }
+  if (q < end && !endsField(*q)) return FieldStatus::notANumber;
+  *p = q;
+  *value = number;
+  return FieldStatus::ok;
+}
+
+// Reads a signed 32-bit decimal field at *p, with the rules of readUnsigned.
+FieldStatus readLabel(const char** p, const char* end, int32_t* value) {
+  const char* q = *p;
+  const bool negative = q < end && *q == '-';
+  if (negative) ++q;
+  uint64_t magnitude = 0;
+  const FieldStatus status = readUnsigned(&q, end, &magnitude);
+  if (status == FieldStatus::negative || (negative && status == FieldStatus::missing)) return FieldStatus::notANumber;
+  if (status != FieldStatus::ok) return status;
+  const uint64_t limit = negative ? uint64_t{1} << 31 : (uint64_t{1} << 31) - 1;
+  if (magnitude > limit) return FieldStatus::tooLarge;
+  *value = negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude)) : static_cast<int32_t>(magnitude);
+  *p = q;
+  return FieldStatus::ok;
+}
+
+// Passes the separator between two fields: a run of blanks, or a comma with blanks around it.
+void skipSeparator(const char** p, const char* end) {
+  const char* q = *p;
+  while (q < end && isBlank(*q)) ++q;
+  if (q < end && *q == ',') {
+    ++q;
+    while (q < end && isBlank(*q)) ++q;
+  }
+  *p = q;
+}
+
+// The message for a field that failed to read as a vertex id (`what`: "vertex id" or "index").
+std::string fieldProblem(FieldStatus status, const char* p, const char* end, const char* what, bool second) {
+  switch (status) {
+    case FieldStatus::missing:
+      return second ? std::string("expected two ") + what + "s, found one" : std::string("expected a ") + what;
+    case FieldStatus::negative:
+      return std::string("negative ") + what + " " + quoteField(p, end);
+    case FieldStatus::tooLarge:
+      return std::string(what) + " " + quoteField(p, end) + " is out of range (largest 18446744073709551615)";
+    default:
+      return std::string("expected a ") + what + ", found " + quoteField(p, end);
+  }
+}
+
+// Reads the two leading unsigned fields of a line; an empty string, or the problem.
+std::string readPair(const char* p, const char* end, const char* what, uint64_t* first, uint64_t* second,
+                     const char** rest) {
+  FieldStatus status = readUnsigned(&p, end, first);
+  if (status != FieldStatus::ok) return fieldProblem(status, p, end, what, false);
+  skipSeparator(&p, end);
+  status = readUnsigned(&p, end, second);
+  if (status != FieldStatus::ok) return fieldProblem(status, p, end, what, true);
+  *rest = p;
+  return std::string();
+}
+
+// The edges of one input as read: both ends of every edge line, self-loops included (their vertex
+// exists even though the loop is dropped).
+struct EdgeEnds {
+  std::vector<uint64_t> ends;   // u0 v0 u1 v1 ...
+  uint64_t largestId = 0;
+  bool indexed = false;         // MatrixMarket: the ends are already dense ids 0..vertexCount-1
+  uint64_t vertexCount = 0;     // MatrixMarket: rows of the matrix
+};
+
+std::string readFailure(const std::string& path, const LineReader& reader) {
+  return "cannot read " + path + ": " + errorText(reader.error());
+}
+
+// Edge list lines: two vertex ids, separated by blanks or a comma; further fields (weights,
+// times) are ignored.
+bool readEdgeListLines(LineReader& reader, std::string_view line, LineReader::Status status, const std::string& path,
+                       EdgeEnds* edges, std::string* error) {
+  uint64_t largest = 0;
+  for (; status == LineReader::Status::line; status = reader.next(&line)) {
+    const char *p, *end;
+    trimLine(line, &p, &end);
+    if (isCommentOrBlank(p, end)) continue;
+    uint64_t u = 0, v = 0;
+    const char* rest = nullptr;
+    std::string problem = readPair(p, end, "vertex id", &u, &v, &rest);
+    if (!problem.empty()) {
+      *error = located(path, reader.lineNumber(), problem);
+      return false;
+    }
+    largest = std::max(largest, std::max(u, v));
+    edges->ends.push_back(u);
+    edges->ends.push_back(v);
+  }
+  if (status == LineReader::Status::error) {
+    *error = readFailure(path, reader);
+    return false;
+  }
+  edges->largestId = largest;
+  return true;
+}
+
+std::string lowercase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return lower;
+}
+
+std::vector<std::string_view> blankSeparatedFields(const char* p, const char* end) {
+  std::vector<std::string_view> fields;
+  while (p < end) {
+    while (p < end && isBlank(*p)) ++p;
+    const char* start = p;
+    while (p < end && !isBlank(*p)) ++p;
+    if (p > start) fields.emplace_back(start, p - start);
+  }
+  return fields;
+}
+
+// The banner of a MatrixMarket file; an empty string when it describes a matrix that can be read as
+// a graph: a coordinate matrix of any field (the values are ignored) and any symmetry.
+std::string bannerProblem(std::string_view line) {
+  const char *p, *end;
+  trimLine(line, &p, &end);
+  const std::vector<std::string_view> fields = blankSeparatedFields(p, end);
+  if (fields.empty() || lowercase(fields[0]) != "%%matrixmarket") return "expected the %%MatrixMarket banner";
+  if (fields.size() != 5) return "the banner needs 4 words after %%MatrixMarket (matrix coordinate <field> <symmetry>)";
+  if (lowercase(fields[1]) != "matrix") return "unsupported object \"" + std::string(fields[1]) + "\" (expected matrix)";
+  if (lowercase(fields[2]) != "coordinate") {
+    return "unsupported format \"" + std::string(fields[2]) + "\" (only coordinate matrices hold a graph)";
+  }
+  const std::string field = lowercase(fields[3]);
+  if (field != "pattern" && field != "integer" && field != "real" && field != "complex") {
+    return "unknown field \"" + std::string(fields[3]) + "\" (expected pattern, integer, real or complex)";
+  }
+  const std::string symmetry = lowercase(fields[4]);
+  if (symmetry != "general" && symmetry != "symmetric" && symmetry != "skew-symmetric" && symmetry != "hermitian") {
+    return "unknown symmetry \"" + std::string(fields[4]) +
+           "\" (expected general, symmetric, skew-symmetric or hermitian)";
+  }
+  return std::string();
+}
+
+// MatrixMarket: the banner, comment lines, the size line `rows columns entries`, then one line
+// `i j [value]` per entry with 1-based indices. Every row is a vertex, with or without edges.
+bool readMatrixMarketLines(LineReader& reader, std::string_view line, LineReader::Status status,
+                           const std::string& path, EdgeEnds* edges, std::string* error) {
+  if (status == LineReader::Status::error) {
+    *error = readFailure(path, reader);
+    return false;
+  }
+  const std::string banner = status == LineReader::Status::line ? bannerProblem(line) : "the file is empty";
+  if (!banner.empty()) {
+    *error = located(path, 1, banner);
+    return false;
+  }
+  edges->indexed = true;
+  bool sized = false;
+  long long sizeLine = 0;
+  uint64_t declared = 0, read = 0;
+  while ((status = reader.next(&line)) == LineReader::Status::line) {
+    const char *p, *end;
+    trimLine(line, &p, &end);
+    if (isCommentOrBlank(p, end)) continue;
+    const long long lineNumber = reader.lineNumber();
+    if (!sized) {
+      uint64_t rows = 0, columns = 0;
+      const char* rest = nullptr;
+      std::string problem = readPair(p, end, "size", &rows, &columns, &rest);
+      if (problem.empty()) {
+        skipSeparator(&rest, end);
+        const FieldStatus entries = readUnsigned(&rest, end, &declared);
+        if (entries != FieldStatus::ok || rest != end) problem = "expected the size line \"rows columns entries\"";
+      }
+      if (problem.empty() && rows != columns) {
+        problem = "the matrix is not square (" + std::to_string(rows) + " rows, " + std::to_string(columns) +
+                  " columns), so it is no graph";
+      }
+      if (problem.empty() && rows > maxVertexCount) {
+        problem = std::to_string(rows) + " rows are more vertices than the tool takes (" +
+                  std::to_string(maxVertexCount) + ")";
+      }
+      if (!problem.empty()) {
+        *error = located(path, lineNumber, problem);
+        return false;
+      }
+      sized = true;
+      sizeLine = lineNumber;
+      edges->vertexCount = rows;
+      // An entry line has at least 4 bytes; a size line that promises more cannot be right, and
+      // reserving for it would only waste memory.
+      const uint64_t possible = static_cast<uint64_t>(std::max(reader.size(), 0LL)) / 4 + 1;
+      edges->ends.reserve(2 * std::min(declared, possible));
+      continue;
+    }
+    uint64_t i = 0, j = 0;
+    const char* rest = nullptr;
+    std::string problem = readPair(p, end, "index", &i, &j, &rest);
+    if (problem.empty()) {
+      for (uint64_t index : {i, j}) {
+        if (index == 0 || index > edges->vertexCount) {
+          problem = "index " + std::to_string(index) + " is out of range (the matrix has rows 1 to " +
+                    std::to_string(edges->vertexCount) + ")";
+          break;
+        }
+      }
+    }
+    if (problem.empty() && read == declared) {
+      problem = "more entries than the " + std::to_string(declared) + " of the size line (line " +
+                std::to_string(sizeLine) + ")";
+    }
+    if (!problem.empty()) {
+      *error = located(path, lineNumber, problem);
+      return false;
+    }
+    ++read;
+    edges->ends.push_back(i - 1);
+    edges->ends.push_back(j - 1);
+  }
+  if (status == LineReader::Status::error) {
+    *error = readFailure(path, reader);
+    return false;
+  }
+  if (!sized) {
+    *error = path + ": no size line \"rows columns entries\"";
+    return false;
+  }
+  if (read != declared) {
+    *error = located(path, sizeLine,
+                     "the size line announces " + std::to_string(declared) + " entries, the file holds " +
+                         std::to_string(read));
+    return false;
+  }
+  edges->largestId = edges->vertexCount;
+  return true;
+}
+
+bool startsWithBanner(std::string_view line) {
+  constexpr std::string_view banner = "%%matrixmarket";
+  return line.size() >= banner.size() && lowercase(line.substr(0, banner.size())) == banner;
+}
+
+bool readEdges(const std::string& path, InputFormat format, EdgeEnds* edges, std::string* error) {
+  LineReader reader;
+  if (!reader.open(path.c_str())) {
+    *error = "cannot open " + path + ": " + errorText(reader.error());
+    return false;
+  }
+  std::string_view first;
+  const LineReader::Status status = reader.next(&first);
+  const bool matrixMarket =
+      format == InputFormat::matrixMarket ||
+      (format == InputFormat::automatic && status == LineReader::Status::line && startsWithBanner(first));
+  return matrixMarket ? readMatrixMarketLines(reader, first, status, path, edges, error)
+                      : readEdgeListLines(reader, first, status, path, edges, error);
+}
+
+bool readLabelLines(LineReader& reader, const std::string& path, LabelFile* labels, std::string* error) {
+  std::string_view line;
+  LineReader::Status status;
+  while ((status = reader.next(&line)) == LineReader::Status::line) {
+    const char *p, *end;
+    trimLine(line, &p, &end);
+    if (isCommentOrBlank(p, end)) continue;
+    LabelEntry entry;
+    entry.line = reader.lineNumber();
+    std::string problem;
+    FieldStatus field = readUnsigned(&p, end, &entry.id);
+    if (field != FieldStatus::ok) {
+      problem = fieldProblem(field, p, end, "vertex id", false);
+    } else {
+      skipSeparator(&p, end);
+      field = readLabel(&p, end, &entry.label);
+      if (field == FieldStatus::missing) {
+        problem = "expected \"id label\", found no label";
+      } else if (field == FieldStatus::tooLarge) {
+        problem = "label " + quoteField(p, end) + " is out of range (-2147483648 to 2147483647)";
+      } else if (field != FieldStatus::ok) {
+        problem = "expected a label, found " + quoteField(p, end);
+      } else if (p != end) {
+        skipSeparator(&p, end);
+        problem = "expected \"id label\", found a third field " + quoteField(p, end);
+      }
+    }
+    if (!problem.empty()) {
+      *error = located(path, entry.line, problem);
+      return false;
+    }
+    labels->entries.push_back(entry);
+  }
+  if (status == LineReader::Status::error) {
+    *error = readFailure(path, reader);
+    return false;
+  }
+  return true;
+}
+
+// LSD radix sort of keys below 2^bits, 11 bits a pass. All digit counts come from one pass over
+// the keys, and a pass whose digit is the same in every key is skipped.
+void radixSort(std::vector<uint64_t>* keys, int bits) {
+  constexpr int digitBits = 11;
+  constexpr size_t radix = size_t{1} << digitBits;
+  const size_t n = keys->size();
+  if (n < 1024) {
+    std::sort(keys->begin(), keys->end());
+    return;
+  }
+  const int passes = std::max(1, (bits + digitBits - 1) / digitBits);
+  std::vector<std::array<size_t, radix>> counts(passes);
+  for (auto& count : counts) count.fill(0);
+  for (uint64_t key : *keys) {
+    for (int pass = 0; pass < passes; ++pass) ++counts[pass][(key >> (pass * digitBits)) & (radix - 1)];
+  }
+  std::vector<uint64_t> buffer(n);
+  uint64_t* source = keys->data();
+  uint64_t* target = buffer.data();
+  for (int pass = 0; pass < passes; ++pass) {
+    const int shift = pass * digitBits;
+    std::array<size_t, radix>& count = counts[pass];
+    if (count[(source[0] >> shift) & (radix - 1)] == n) continue;
+    size_t offset = 0;
+    for (size_t& c : count) {
+      const size_t here = c;
+      c = offset;
+      offset += here;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t key = source[i];
+      target[count[(key >> shift) & (radix - 1)]++] = key;
+    }
+    std::swap(source, target);
+  }
+  if (source != keys->data()) keys->swap(buffer);
+}
+
+int bitWidth(uint64_t value) { return value == 0 ? 0 : 64 - __builtin_clzll(value); }
+
+// Dense ids for a set of original ids, ascending: a direct table when the ids are compact, an open
+// addressing hash table when they are spread over a wide range.
+class IdMap {
+ public:
+  /// Builds the map over the ids in `ends` and `extra`; false when there are more than the tool's
+  /// vertex limit.
+  bool build(const std::vector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
+             std::vector<uint64_t>* originalIds) {
+    originalIds->clear();
+    const uint64_t idCount = ends.size() + extra.size();
+    if (largest < std::numeric_limits<uint32_t>::max() && largest < 2 * idCount + (uint64_t{1} << 16)) {
+      direct = true;
+      // One pass marks, one pass numbers: linear in the ids and their range.
+      table.assign(largest + 1, 0);
+      for (uint64_t id : ends) table[id] = 1;
+      for (uint64_t id : extra) table[id] = 1;
+      int64_t next = 0;
+      for (uint64_t id = 0; id <= largest; ++id) {
+        if (table[id] == 0) {
+          table[id] = -1;
+          continue;
+        }
+        if (static_cast<uint64_t>(next) == maxVertexCount) return false;
+        table[id] = static_cast<int32_t>(next++);
+        originalIds->push_back(id);
+      }
+      return true;
+    }
+    direct = false;
+    std::vector<uint64_t> ids;
+    ids.reserve(idCount);
+    ids.insert(ids.end(), ends.begin(), ends.end());
+    ids.insert(ids.end(), extra.begin(), extra.end());
+    radixSort(&ids, bitWidth(largest));
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    if (ids.size() > maxVertexCount) return false;
+    int logCapacity = 4;
+    while ((size_t{1} << logCapacity) < 2 * ids.size()) ++logCapacity;
+    shift = 64 - logCapacity;
+    keys.assign(size_t{1} << logCapacity, 0);
+    table.assign(size_t{1} << logCapacity, -1);
+    for (size_t rank = 0; rank < ids.size(); ++rank) {
+      size_t slot = slotOf(ids[rank]);
+      while (table[slot] >= 0) slot = (slot + 1) & (table.size() - 1);
+      keys[slot] = ids[rank];
+      table[slot] = static_cast<int32_t>(rank);
+    }
+    originalIds->swap(ids);
+    return true;
+  }
+
+  /// The dense id of an original id; -1 when the map does not hold it.
+  int32_t find(uint64_t id) const {
+    if (direct) return id < table.size() ? table[id] : -1;
+    for (size_t slot = slotOf(id);; slot = (slot + 1) & (table.size() - 1)) {
+      if (table[slot] < 0 || keys[slot] == id) return table[slot];
+    }
+  }
+
+ private:
+  size_t slotOf(uint64_t id) const { return static_cast<size_t>((id * 0x9E3779B97F4A7C15ULL) >> shift); }
+
+  bool direct = true;
+  std::vector<int32_t> table;  // direct: dense id by original id; hashed: dense id by slot, -1 empty
+  std::vector<uint64_t> keys;  // hashed: original id by slot
+  int shift = 60;
+};
+
+// Turns the dense ends into the graph's edges: self-loops dropped and counted, each undirected
+// edge once (smaller end first), ascending.
+void collectEdges(const std::vector<uint64_t>& ends, uint64_t vertexCount, ConvertedGraph* graph) {
+  const int endBits = bitWidth(vertexCount > 0 ? vertexCount - 1 : 0);
+  std::vector<uint64_t> keys;
+  keys.reserve(ends.size() / 2);
+  long long selfLoops = 0;
+  for (size_t i = 0; i < ends.size(); i += 2) {
+    const uint64_t u = ends[i], v = ends[i + 1];
+    if (u == v) {
+      ++selfLoops;
+      continue;
+    }
+    keys.push_back(u < v ? (u << endBits) | v : (v << endBits) | u);
+  }
+  radixSort(&keys, 2 * endBits);
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  const uint64_t mask = (uint64_t{1} << endBits) - 1;
+  graph->edges.resize(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    graph->edges[i] = {static_cast<int32_t>(keys[i] >> endBits), static_cast<int32_t>(keys[i] & mask)};
+  }
+  graph->edgeLines = static_cast<long long>(ends.size() / 2);
+  graph->selfLoops = selfLoops;
+  graph->repeatedEdges = graph->edgeLines - selfLoops - static_cast<long long>(keys.size());
+}
+
+// The first line of the label file that labels `id`.
+const LabelEntry& firstEntryFor(const LabelFile& labels, uint64_t id) {
+  for (const LabelEntry& entry : labels.entries) {
+    if (entry.id == id) return entry;
+  }
+  return labels.entries.front();
+}
+
+// Gives every vertex its label from the file; `dense(id)` is the vertex of an original id or -1.
+template <typename DenseId>
+bool assignLabels(const LabelFile& labels, const std::string& inputPath, DenseId dense, bool strict,
+                  ConvertedGraph* graph, std::string* error) {
+  const size_t n = graph->originalIds.size();
+  graph->labels.assign(n, 0);
+  std::vector<bool> labelled(n, false);
+  for (const LabelEntry& entry : labels.entries) {
+    const int32_t vertex = dense(entry.id);
+    if (vertex < 0) {
+      if (!strict) continue;
+      *error = located(labels.path, entry.line,
+                       "vertex " + std::to_string(entry.id) + " is not in " + inputPath + " (its ids are 1 to " +
+                           std::to_string(n) + ")");
+      return false;
+    }
+    if (labelled[vertex]) {
+      if (graph->labels[vertex] == entry.label) continue;
+      const LabelEntry& first = firstEntryFor(labels, entry.id);
+      *error = located(labels.path, entry.line,
+                       "vertex " + std::to_string(entry.id) + " labelled " + std::to_string(entry.label) +
+                           " here and " + std::to_string(first.label) + " on line " + std::to_string(first.line));
+      return false;
+    }
+    labelled[vertex] = true;
+    graph->labels[vertex] = entry.label;
+  }
+  const size_t missing = static_cast<size_t>(std::count(labelled.begin(), labelled.end(), false));
+  if (missing > 0) {
+    const size_t vertex = static_cast<size_t>(std::find(labelled.begin(), labelled.end(), false) - labelled.begin());
+    *error = labels.path + ": no label for vertex " + std::to_string(graph->originalIds[vertex]) + " of " + inputPath;
+    if (missing > 1) *error += " (" + std::to_string(missing) + " vertices have none)";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readLabelFile(const std::string& path, LabelFile* labels, std::string* error) {
+  labels->path = path;
+  labels->entries.clear();
+  LineReader reader;
+  if (!reader.open(path.c_str())) {
+    *error = "cannot open " + path + ": " + errorText(reader.error());
+    return false;
+  }
+  return readLabelLines(reader, path, labels, error);
+}
+
+bool convertInput(const std::string& path, InputFormat format, OutputKind kind, const LabelFile* labels,
+                  ConvertedGraph* graph, std::string* error) {
+  *graph = ConvertedGraph();
+  EdgeEnds edges;
+  if (!readEdges(path, format, &edges, error)) return false;
+
+  if (edges.indexed) {
+    graph->originalIds.resize(edges.vertexCount);
+    for (uint64_t i = 0; i < edges.vertexCount; ++i) graph->originalIds[i] = i + 1;
+  } else {
+    // A data graph's vertices are the ends of its edges and the vertices of its label lines.
+    std::vector<uint64_t> labelIds;
+    uint64_t largest = edges.largestId;
+    if (labels != nullptr && kind == OutputKind::data) {
+      labelIds.reserve(labels->entries.size());
+      for (const LabelEntry& entry : labels->entries) {
+        labelIds.push_back(entry.id);
+        largest = std::max(largest, entry.id);
+      }
+    }
+    IdMap map;
+    if (!map.build(edges.ends, labelIds, largest, &graph->originalIds)) {
+      *error = path + ": more than " + std::to_string(maxVertexCount) + " vertices, more than the tool takes";
+      return false;
+    }
+    for (uint64_t& end : edges.ends) end = static_cast<uint64_t>(map.find(end));
+    if (labels != nullptr &&
+        !assignLabels(*labels, path, [&](uint64_t id) { return map.find(id); }, false, graph, error)) {
+      return false;
+    }
+  }
+  collectEdges(edges.ends, graph->originalIds.size(), graph);
+
+  if (labels == nullptr) {
+    graph->labels.assign(graph->originalIds.size(), 0);
+  } else if (edges.indexed) {
+    const uint64_t n = edges.vertexCount;
+    auto dense = [n](uint64_t id) { return id >= 1 && id <= n ? static_cast<int32_t>(id - 1) : -1; };
+    if (!assignLabels(*labels, path, dense, kind == OutputKind::data, graph, error)) return false;
+  }
+  return true;
+}
+
+LabelGenerator::LabelGenerator(uint64_t seed) {
+  for (uint64_t& word : state) {
+    uint64_t z = (seed += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    word = z ^ (z >> 31);
+  }
+}
+
+uint64_t LabelGenerator::nextWord() {
+  auto rotl = [](uint64_t x, int k) { return (x << k) | (x >> (64 - k)); };
+  const uint64_t result = rotl(state[1] * 5, 7) * 9;
+  const uint64_t t = state[1] << 17;
+  state[2] ^= state[0];
+  state[3] ^= state[1];
+  state[1] ^= state[2];
+  state[0] ^= state[3];
+  state[2] ^= t;
+  state[3] = rotl(state[3], 45);
+  return result;
+}
+
+int32_t LabelGenerator::next(int32_t count) {
+  // Rejecting the top partial block of 2^64 leaves every remainder equally likely.
+  const uint64_t bound = static_cast<uint64_t>(count);
+  const uint64_t limit = std::numeric_limits<uint64_t>::max() - std::numeric_limits<uint64_t>::max() % bound;
+  uint64_t word;
+  do {
+    word = nextWord();
+  } while (word >= limit);
+  return static_cast<int32_t>(word % bound);
+}
+
+void drawRandomLabels(LabelGenerator* generator, int32_t count, ConvertedGraph* graph) {
+  for (int32_t& label : graph->labels) label = generator->next(count);
+}
