@@ -13,6 +13,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <ostream>
@@ -302,15 +303,20 @@ void putGraph(const ConvertedGraph& graph, StagedFile* file) {
     *at++ = '\n';
     file->advance(at);
   }
-  for (const auto& [u, v] : graph.edges) {
-    char* at = file->room(48);
-    *at++ = 'e';
-    *at++ = ' ';
-    at = putNumber(at, u);
-    *at++ = ' ';
-    at = putNumber(at, v);
-    *at++ = '\n';
-    file->advance(at);
+  // The edges of a row share their "e u " prefix: formatted once, copied for each.
+  char prefix[32] = {'e', ' '};
+  for (size_t u = 0; u + 1 < graph.firstEdge.size(); ++u) {
+    if (graph.firstEdge[u] == graph.firstEdge[u + 1]) continue;
+    char* prefixEnd = putNumber(prefix + 2, u);
+    *prefixEnd++ = ' ';
+    const size_t prefixLength = static_cast<size_t>(prefixEnd - prefix);
+    for (size_t i = graph.firstEdge[u]; i < graph.firstEdge[u + 1]; ++i) {
+      char* at = file->room(48);
+      std::memcpy(at, prefix, 16);  // the prefix has at most 13 bytes; the rest is overwritten
+      at = putNumber(at + prefixLength, graph.largerEnds[i]);
+      *at++ = '\n';
+      file->advance(at);
+    }
   }
 }
 
@@ -329,7 +335,7 @@ std::string counted(long long count, const char* singular, const char* plural) {
 
 std::string summaryLine(const std::string& what, const std::string& input, const ConvertedGraph& graph) {
   return "wrote " + what + ": " + counted(static_cast<long long>(graph.labels.size()), "vertex", "vertices") + ", " +
-         counted(static_cast<long long>(graph.edges.size()), "edge", "edges") + " (" +
+         counted(static_cast<long long>(graph.edgeCount()), "edge", "edges") + " (" +
          counted(graph.edgeLines, "edge", "edges") + " read from " + input + "; dropped " +
          counted(graph.repeatedEdges, "repeated edge", "repeated edges") + ", " +
          counted(graph.selfLoops, "self-loop", "self-loops") + ")\n";
@@ -354,7 +360,7 @@ bool writeOutputs(const ConvertOptions& options, const std::vector<ConvertedGrap
       at = std::copy_n("t ", 2, at);
       at = putNumber(at, graph.labels.size());
       *at++ = ' ';
-      at = putNumber(at, graph.edges.size());
+      at = putNumber(at, graph.edgeCount());
       *at++ = '\n';
       output.advance(at);
       putGraph(graph, &output);

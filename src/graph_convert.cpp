@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "fatal_error.h"
 #include "line_reader.h"
@@ -117,16 +118,37 @@ std::string fieldProblem(FieldStatus status, const char* p, const char* end, con
   }
 }
 
-// Reads the two leading unsigned fields of a line; an empty string, or the problem.
-std::string readPair(const char* p, const char* end, const char* what, uint64_t* first, uint64_t* second,
-                     const char** rest) {
-  FieldStatus status = readUnsigned(&p, end, first);
-  if (status != FieldStatus::ok) return fieldProblem(status, p, end, what, false);
-  skipSeparator(&p, end);
-  status = readUnsigned(&p, end, second);
-  if (status != FieldStatus::ok) return fieldProblem(status, p, end, what, true);
-  *rest = p;
-  return std::string();
+// Reads the two leading unsigned fields of a line. On failure *p is left at the field that failed
+// and *atSecond tells which one it was.
+FieldStatus readPair(const char** p, const char* end, uint64_t* first, uint64_t* second, bool* atSecond) {
+  *atSecond = false;
+  FieldStatus status = readUnsigned(p, end, first);
+  if (status != FieldStatus::ok) return status;
+  skipSeparator(p, end);
+  *atSecond = true;
+  return readUnsigned(p, end, second);
+}
+
+// The common line, inline: two numbers of at most 18 digits separated by one blank and nothing
+// else. False for anything else, which readPair then reads or refuses.
+inline bool readPlainPair(const char* p, const char* end, uint64_t* first, uint64_t* second) {
+  uint64_t u = 0, v = 0;
+  const char* digits = p;
+  while (p < end && isDigit(*p)) u = u * 10 + static_cast<unsigned>(*p++ - '0');
+  if (p == digits || p - digits > 18 || p == end || !isBlank(*p)) return false;
+  digits = ++p;
+  while (p < end && isDigit(*p)) v = v * 10 + static_cast<unsigned>(*p++ - '0');
+  if (p == digits || p - digits > 18 || p != end) return false;
+  *first = u;
+  *second = v;
+  return true;
+}
+
+// readPair with the problem as text: empty when both fields were read.
+std::string pairProblem(const char** p, const char* end, const char* what, uint64_t* first, uint64_t* second) {
+  bool atSecond = false;
+  const FieldStatus status = readPair(p, end, first, second, &atSecond);
+  return status == FieldStatus::ok ? std::string() : fieldProblem(status, *p, end, what, atSecond);
 }
 
 // The edges of one input as read: both ends of every edge line, self-loops included (their vertex
@@ -146,17 +168,31 @@ std::string readFailure(const std::string& path, const LineReader& reader) {
 // times) are ignored.
 bool readEdgeListLines(LineReader& reader, std::string_view line, LineReader::Status status, const std::string& path,
                        EdgeEnds* edges, std::string* error) {
+  constexpr long long estimateAfter = 1 << 16;
   uint64_t largest = 0;
+  long long bytesRead = 0;
   for (; status == LineReader::Status::line; status = reader.next(&line)) {
+    // Once the first lines show how long a line is, room for the whole file is reserved, so that the
+    // ends are not copied over and over while they grow.
+    if (reader.lineNumber() <= estimateAfter) {
+      bytesRead += static_cast<long long>(line.size()) + 1;
+      if (reader.lineNumber() == estimateAfter && reader.size() > bytesRead) {
+        const double perByte = static_cast<double>(edges->ends.size()) / static_cast<double>(bytesRead);
+        const auto expected = static_cast<size_t>(perByte * static_cast<double>(reader.size()) * 1.05) + 1024;
+        edges->ends.reserve(std::min(expected, static_cast<size_t>(reader.size() / 2 + 2)));
+      }
+    }
     const char *p, *end;
     trimLine(line, &p, &end);
     if (isCommentOrBlank(p, end)) continue;
     uint64_t u = 0, v = 0;
-    const char* rest = nullptr;
-    std::string problem = readPair(p, end, "vertex id", &u, &v, &rest);
-    if (!problem.empty()) {
-      *error = located(path, reader.lineNumber(), problem);
-      return false;
+    if (!readPlainPair(p, end, &u, &v)) {
+      bool atSecond = false;
+      const FieldStatus status = readPair(&p, end, &u, &v, &atSecond);
+      if (status != FieldStatus::ok) {
+        *error = located(path, reader.lineNumber(), fieldProblem(status, p, end, "vertex id", atSecond));
+        return false;
+      }
     }
     largest = std::max(largest, std::max(u, v));
     edges->ends.push_back(u);
@@ -235,12 +271,11 @@ bool readMatrixMarketLines(LineReader& reader, std::string_view line, LineReader
     const long long lineNumber = reader.lineNumber();
     if (!sized) {
       uint64_t rows = 0, columns = 0;
-      const char* rest = nullptr;
-      std::string problem = readPair(p, end, "size", &rows, &columns, &rest);
+      std::string problem = pairProblem(&p, end, "size", &rows, &columns);
       if (problem.empty()) {
-        skipSeparator(&rest, end);
-        const FieldStatus entries = readUnsigned(&rest, end, &declared);
-        if (entries != FieldStatus::ok || rest != end) problem = "expected the size line \"rows columns entries\"";
+        skipSeparator(&p, end);
+        const FieldStatus entries = readUnsigned(&p, end, &declared);
+        if (entries != FieldStatus::ok || p != end) problem = "expected the size line \"rows columns entries\"";
       }
       if (problem.empty() && rows != columns) {
         problem = "the matrix is not square (" + std::to_string(rows) + " rows, " + std::to_string(columns) +
@@ -264,8 +299,7 @@ bool readMatrixMarketLines(LineReader& reader, std::string_view line, LineReader
       continue;
     }
     uint64_t i = 0, j = 0;
-    const char* rest = nullptr;
-    std::string problem = readPair(p, end, "index", &i, &j, &rest);
+    std::string problem = pairProblem(&p, end, "index", &i, &j);
     if (problem.empty()) {
       for (uint64_t index : {i, j}) {
         if (index == 0 || index > edges->vertexCount) {
@@ -365,48 +399,57 @@ bool readLabelLines(LineReader& reader, const std::string& path, LabelFile* labe
   return true;
 }
 
-// LSD radix sort of keys below 2^bits, 11 bits a pass. All digit counts come from one pass over
-// the keys, and a pass whose digit is the same in every key is skipped.
-void radixSort(std::vector<uint64_t>* keys, int bits) {
-  constexpr int digitBits = 11;
-  constexpr size_t radix = size_t{1} << digitBits;
-  const size_t n = keys->size();
-  if (n < 1024) {
-    std::sort(keys->begin(), keys->end());
-    return;
+// LSD radix sort of keys below 2^bits, 11 bits a pass. The digit counts are taken while the keys
+// are made (count), and a pass whose digit is the same in every key is skipped.
+class RadixSorter {
+ public:
+  explicit RadixSorter(int bits) : passes(std::max(1, (bits + digitBits - 1) / digitBits)), counts(passes) {
+    for (auto& count : counts) count.fill(0);
   }
-  const int passes = std::max(1, (bits + digitBits - 1) / digitBits);
-  std::vector<std::array<size_t, radix>> counts(passes);
-  for (auto& count : counts) count.fill(0);
-  for (uint64_t key : *keys) {
+
+  void count(uint64_t key) {
     for (int pass = 0; pass < passes; ++pass) ++counts[pass][(key >> (pass * digitBits)) & (radix - 1)];
   }
-  std::vector<uint64_t> buffer(n);
-  uint64_t* source = keys->data();
-  uint64_t* target = buffer.data();
-  for (int pass = 0; pass < passes; ++pass) {
-    const int shift = pass * digitBits;
-    std::array<size_t, radix>& count = counts[pass];
-    if (count[(source[0] >> shift) & (radix - 1)] == n) continue;
-    size_t offset = 0;
-    for (size_t& c : count) {
-      const size_t here = c;
-      c = offset;
-      offset += here;
+
+  /// Sorts the n counted keys; `buffer` has room for n keys and is overwritten.
+  void sort(uint64_t* keys, size_t n, uint64_t* buffer) {
+    if (n < 1024) {
+      std::sort(keys, keys + n);
+      return;
     }
-    for (size_t i = 0; i < n; ++i) {
-      const uint64_t key = source[i];
-      target[count[(key >> shift) & (radix - 1)]++] = key;
+    uint64_t* source = keys;
+    uint64_t* target = buffer;
+    for (int pass = 0; pass < passes; ++pass) {
+      const int shift = pass * digitBits;
+      std::array<size_t, radix>& count = counts[pass];
+      if (count[(source[0] >> shift) & (radix - 1)] == n) continue;
+      size_t offset = 0;
+      for (size_t& c : count) {
+        const size_t here = c;
+        c = offset;
+        offset += here;
+      }
+      for (size_t i = 0; i < n; ++i) {
+        const uint64_t key = source[i];
+        target[count[(key >> shift) & (radix - 1)]++] = key;
+      }
+      std::swap(source, target);
     }
-    std::swap(source, target);
+    if (source != keys) std::copy(source, source + n, keys);
   }
-  if (source != keys->data()) keys->swap(buffer);
-}
+
+ private:
+  static constexpr int digitBits = 11;
+  static constexpr size_t radix = size_t{1} << digitBits;
+  int passes;
+  std::vector<std::array<size_t, radix>> counts;
+};
 
 int bitWidth(uint64_t value) { return value == 0 ? 0 : 64 - __builtin_clzll(value); }
 
-// Dense ids for a set of original ids, ascending: a direct table when the ids are compact, an open
-// addressing hash table when they are spread over a wide range.
+// Dense ids for a set of original ids, ascending. Compact ids get a bitmap with the rank of every
+// 64-bit word, small enough to stay in cache while millions of ends are looked up; ids spread over
+// a wide range get an open addressing hash table.
 class IdMap {
  public:
   /// Builds the map over the ids in `ends` and `extra`; false when there are more than the tool's
@@ -415,89 +458,186 @@ class IdMap {
              std::vector<uint64_t>* originalIds) {
     originalIds->clear();
     const uint64_t idCount = ends.size() + extra.size();
-    if (largest < std::numeric_limits<uint32_t>::max() && largest < 2 * idCount + (uint64_t{1} << 16)) {
-      direct = true;
-      // One pass marks, one pass numbers: linear in the ids and their range.
-      table.assign(largest + 1, 0);
-      for (uint64_t id : ends) table[id] = 1;
-      for (uint64_t id : extra) table[id] = 1;
-      int64_t next = 0;
-      for (uint64_t id = 0; id <= largest; ++id) {
-        if (table[id] == 0) {
-          table[id] = -1;
-          continue;
-        }
-        if (static_cast<uint64_t>(next) == maxVertexCount) return false;
-        table[id] = static_cast<int32_t>(next++);
-        originalIds->push_back(id);
-      }
-      return true;
+    direct = largest < std::numeric_limits<uint32_t>::max() && largest < 2 * idCount + (uint64_t{1} << 16);
+    return direct ? buildBitmap(ends, extra, largest, originalIds) : buildHashed(ends, extra, largest, originalIds);
+  }
+
+  /// The dense id of an original id; -1 when the map does not hold it.
+  int32_t find(uint64_t id) const { return direct ? findInBitmap(id) : findHashed(id); }
+
+  /// Replaces every id of `ends` (all held by the map) by its dense id.
+  void mapAll(std::vector<uint64_t>* ends) const {
+    if (!direct) {
+      for (uint64_t& end : *ends) end = static_cast<uint64_t>(findHashed(end));
+    } else if (static_cast<uint64_t>(vertexCount) != idLimit) {  // else every id is its own dense id
+      static const bool popcnt = __builtin_cpu_supports("popcnt");
+      popcnt ? mapWithPopcnt(ends) : mapInBitmap(ends);
     }
-    direct = false;
+  }
+
+ private:
+  __attribute__((always_inline)) int32_t findInBitmap(uint64_t id) const {
+    if (id >= idLimit) return -1;
+    const uint64_t word = bits[id >> 6];
+    const uint64_t bit = uint64_t{1} << (id & 63);
+    if ((word & bit) == 0) return -1;
+    return static_cast<int32_t>(wordRank[id >> 6] + static_cast<uint32_t>(__builtin_popcountll(word & (bit - 1))));
+  }
+
+  int32_t findHashed(uint64_t id) const {
+    for (size_t slot = slotOf(id);; slot = (slot + 1) & (slots.size() - 1)) {
+      if (slots[slot] < 0 || keys[slot] == id) return slots[slot];
+    }
+  }
+
+  // The same loop twice: with the popcnt instruction where the processor has it (a call into the
+  // compiler's library otherwise costs more than the lookup).
+  void mapInBitmap(std::vector<uint64_t>* ends) const {
+    for (uint64_t& end : *ends) end = static_cast<uint64_t>(findInBitmap(end));
+  }
+  __attribute__((target("popcnt"))) void mapWithPopcnt(std::vector<uint64_t>* ends) const {
+    for (uint64_t& end : *ends) end = static_cast<uint64_t>(findInBitmap(end));
+  }
+
+  bool buildBitmap(const std::vector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
+                   std::vector<uint64_t>* originalIds) {
+    idLimit = largest + 1;
+    bits.assign((idLimit + 63) / 64, 0);
+    for (uint64_t id : ends) bits[id >> 6] |= uint64_t{1} << (id & 63);
+    for (uint64_t id : extra) bits[id >> 6] |= uint64_t{1} << (id & 63);
+    wordRank.resize(bits.size());
+    uint64_t rank = 0;
+    for (size_t w = 0; w < bits.size(); ++w) {
+      if (rank > maxVertexCount) return false;
+      wordRank[w] = static_cast<uint32_t>(rank);
+      rank += static_cast<uint64_t>(__builtin_popcountll(bits[w]));
+    }
+    if (rank > maxVertexCount) return false;
+    vertexCount = static_cast<int64_t>(rank);
+    originalIds->reserve(rank);
+    for (size_t w = 0; w < bits.size(); ++w) {
+      for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
+        originalIds->push_back(64 * w + static_cast<uint64_t>(__builtin_ctzll(word)));
+      }
+    }
+    return true;
+  }
+
+  bool buildHashed(const std::vector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
+                   std::vector<uint64_t>* originalIds) {
     std::vector<uint64_t> ids;
-    ids.reserve(idCount);
+    ids.reserve(ends.size() + extra.size());
     ids.insert(ids.end(), ends.begin(), ends.end());
     ids.insert(ids.end(), extra.begin(), extra.end());
-    radixSort(&ids, bitWidth(largest));
+    RadixSorter sorter(bitWidth(largest));
+    for (uint64_t id : ids) sorter.count(id);
+    std::vector<uint64_t> buffer(ids.size());
+    sorter.sort(ids.data(), ids.size(), buffer.data());
+    buffer = std::vector<uint64_t>();
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     if (ids.size() > maxVertexCount) return false;
+    vertexCount = static_cast<int64_t>(ids.size());
     int logCapacity = 4;
     while ((size_t{1} << logCapacity) < 2 * ids.size()) ++logCapacity;
     shift = 64 - logCapacity;
     keys.assign(size_t{1} << logCapacity, 0);
-    table.assign(size_t{1} << logCapacity, -1);
+    slots.assign(size_t{1} << logCapacity, -1);
     for (size_t rank = 0; rank < ids.size(); ++rank) {
       size_t slot = slotOf(ids[rank]);
-      while (table[slot] >= 0) slot = (slot + 1) & (table.size() - 1);
+      while (slots[slot] >= 0) slot = (slot + 1) & (slots.size() - 1);
       keys[slot] = ids[rank];
-      table[slot] = static_cast<int32_t>(rank);
+      slots[slot] = static_cast<int32_t>(rank);
     }
     originalIds->swap(ids);
     return true;
   }
 
-  /// The dense id of an original id; -1 when the map does not hold it.
-  int32_t find(uint64_t id) const {
-    if (direct) return id < table.size() ? table[id] : -1;
-    for (size_t slot = slotOf(id);; slot = (slot + 1) & (table.size() - 1)) {
-      if (table[slot] < 0 || keys[slot] == id) return table[slot];
-    }
-  }
-
- private:
   size_t slotOf(uint64_t id) const { return static_cast<size_t>((id * 0x9E3779B97F4A7C15ULL) >> shift); }
 
   bool direct = true;
-  std::vector<int32_t> table;  // direct: dense id by original id; hashed: dense id by slot, -1 empty
-  std::vector<uint64_t> keys;  // hashed: original id by slot
+  int64_t vertexCount = 0;
+  // Bitmap: bit id is set for every id present; wordRank[w] counts the set bits before word w.
+  uint64_t idLimit = 0;
+  std::vector<uint64_t> bits;
+  std::vector<uint32_t> wordRank;
+  // Hash table: dense id by slot (-1 empty) and the original id held there.
+  std::vector<int32_t> slots;
+  std::vector<uint64_t> keys;
   int shift = 60;
 };
 
-// Turns the dense ends into the graph's edges: self-loops dropped and counted, each undirected
-// edge once (smaller end first), ascending.
-void collectEdges(const std::vector<uint64_t>& ends, uint64_t vertexCount, ConvertedGraph* graph) {
-  const int endBits = bitWidth(vertexCount > 0 ? vertexCount - 1 : 0);
-  std::vector<uint64_t> keys;
-  keys.reserve(ends.size() / 2);
-  long long selfLoops = 0;
-  for (size_t i = 0; i < ends.size(); i += 2) {
-    const uint64_t u = ends[i], v = ends[i + 1];
-    if (u == v) {
-      ++selfLoops;
-      continue;
+// Sorts a short range by insertion, a long one with std::sort: most rows hold a few ends.
+void sortRow(int32_t* begin, int32_t* end) {
+  if (end - begin > 24) {
+    std::sort(begin, end);
+    return;
+  }
+  for (int32_t* i = begin + 1; i < end; ++i) {
+    const int32_t value = *i;
+    int32_t* j = i;
+    for (; j > begin && j[-1] > value; --j) *j = j[-1];
+    *j = value;
+  }
+}
+
+// Turns the dense ends into the graph's edges: self-loops dropped and counted, each undirected edge
+// listed once at its smaller end. The edges are first spread over at most 2048 buckets of
+// consecutive smaller ends (one pass, sequential writes to few places), then each bucket is sorted
+// into its rows by a counting sort that stays in cache, and every row is sorted and its repeats
+// removed. The keys are made in the first half of the ends and spread into the second.
+void collectEdges(std::vector<uint64_t>& ends, size_t vertexCount, ConvertedGraph* graph) {
+  const size_t lines = ends.size() / 2;
+  int shift = 0;
+  while (vertexCount > 0 && ((vertexCount - 1) >> shift) >= 2048) ++shift;
+  const size_t bucketCount = vertexCount == 0 ? 0 : ((vertexCount - 1) >> shift) + 1;
+  std::vector<size_t> bucketStart(bucketCount + 1, 0);
+  size_t keptLines = 0;
+  for (size_t i = 0; i < lines; ++i) {
+    const uint64_t u = ends[2 * i], v = ends[2 * i + 1];
+    if (u == v) continue;
+    const uint64_t smaller = std::min(u, v);
+    ends[keptLines++] = (smaller << 32) | std::max(u, v);
+    ++bucketStart[(smaller >> shift) + 1];
+  }
+  for (size_t b = 1; b <= bucketCount; ++b) bucketStart[b] += bucketStart[b - 1];
+  uint64_t* spread = ends.data() + lines;
+  for (size_t i = 0; i < keptLines; ++i) spread[bucketStart[(ends[i] >> 32) >> shift]++] = ends[i];
+  // bucketStart[b] is now the end of bucket b.
+
+  std::vector<size_t>& first = graph->firstEdge;
+  first.assign(vertexCount + 1, 0);
+  std::vector<int32_t>& larger = graph->largerEnds;
+  larger.resize(keptLines);
+  std::vector<size_t> rowStart((size_t{1} << shift) + 1);
+  size_t kept = 0, bucketBegin = 0;
+  for (size_t b = 0; b < bucketCount; ++b) {
+    const size_t bucketEnd = bucketStart[b];
+    const uint64_t base = static_cast<uint64_t>(b) << shift;
+    const size_t rows = static_cast<size_t>(std::min<uint64_t>(uint64_t{1} << shift, vertexCount - base));
+    std::fill(rowStart.begin(), rowStart.begin() + rows + 1, 0);
+    for (size_t i = bucketBegin; i < bucketEnd; ++i) ++rowStart[(spread[i] >> 32) - base + 1];
+    for (size_t r = 1; r <= rows; ++r) rowStart[r] += rowStart[r - 1];
+    // The bucket's rows go to its own stretch of `larger`; rows already finished lie before it.
+    for (size_t i = bucketBegin; i < bucketEnd; ++i) {
+      larger[bucketBegin + rowStart[(spread[i] >> 32) - base]++] = static_cast<int32_t>(spread[i] & 0xFFFFFFFFu);
     }
-    keys.push_back(u < v ? (u << endBits) | v : (v << endBits) | u);
+    size_t rowBegin = bucketBegin;
+    for (size_t r = 0; r < rows; ++r) {
+      const size_t rowEnd = bucketBegin + rowStart[r];
+      first[base + r] = kept;
+      sortRow(larger.data() + rowBegin, larger.data() + rowEnd);
+      for (size_t i = rowBegin; i < rowEnd; ++i) {
+        if (i == rowBegin || larger[i] != larger[i - 1]) larger[kept++] = larger[i];
+      }
+      rowBegin = rowEnd;
+    }
+    bucketBegin = bucketEnd;
   }
-  radixSort(&keys, 2 * endBits);
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-  const uint64_t mask = (uint64_t{1} << endBits) - 1;
-  graph->edges.resize(keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    graph->edges[i] = {static_cast<int32_t>(keys[i] >> endBits), static_cast<int32_t>(keys[i] & mask)};
-  }
-  graph->edgeLines = static_cast<long long>(ends.size() / 2);
-  graph->selfLoops = selfLoops;
-  graph->repeatedEdges = graph->edgeLines - selfLoops - static_cast<long long>(keys.size());
+  first[vertexCount] = kept;
+  larger.resize(kept);
+  graph->edgeLines = static_cast<long long>(lines);
+  graph->selfLoops = static_cast<long long>(lines - keptLines);
+  graph->repeatedEdges = static_cast<long long>(keptLines - kept);
 }
 
 // The first line of the label file that labels `id`.
@@ -583,7 +723,7 @@ bool convertInput(const std::string& path, InputFormat format, OutputKind kind, 
       *error = path + ": more than " + std::to_string(maxVertexCount) + " vertices, more than the tool takes";
       return false;
     }
-    for (uint64_t& end : edges.ends) end = static_cast<uint64_t>(map.find(end));
+    map.mapAll(&edges.ends);
     if (labels != nullptr &&
         !assignLabels(*labels, path, [&](uint64_t id) { return map.find(id); }, false, graph, error)) {
       return false;

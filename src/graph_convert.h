@@ -32,12 +32,18 @@ struct LabelFile {
 
 /// A converted graph and what was dropped on the way.
 struct ConvertedGraph {
-  std::vector<uint64_t> originalIds;               // the input's id of vertex i, ascending
-  std::vector<int32_t> labels;                     // the label of vertex i
-  std::vector<std::pair<int32_t, int32_t>> edges;  // u < v, ascending, each edge once
-  long long edgeLines = 0;                         // edge lines (or matrix entries) read
-  long long selfLoops = 0;                         // of those, lines joining a vertex to itself
-  long long repeatedEdges = 0;                     // of those, lines repeating an earlier edge
+  std::vector<uint64_t> originalIds;  // the input's id of vertex i, ascending
+  std::vector<int32_t> labels;        // the label of vertex i
+  // The edges, each once, listed at their smaller end: the larger ends of the edges of vertex u are
+  // largerEnds[firstEdge[u]] to largerEnds[firstEdge[u + 1] - 1], ascending; n + 1 entries.
+  std::vector<size_t> firstEdge;
+  std::vector<int32_t> largerEnds;
+  long long edgeLines = 0;      // edge lines (or matrix entries) read
+  long long selfLoops = 0;      // of those, lines joining a vertex to itself
+  long long repeatedEdges = 0;  // of those, lines repeating an earlier edge
+
+  /// Number of edges.
+  size_t edgeCount() const { return largerEnds.size(); }
 };
 
 /// Reads a label file: lines `id label`, the fields separated by blanks or a comma, labels signed
