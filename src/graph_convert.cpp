@@ -12,6 +12,7 @@
 
 #include "fatal_error.h"
 #include "line_reader.h"
+#include "pair_line_reader.h"
 
 namespace {
 
@@ -129,21 +130,6 @@ FieldStatus readPair(const char** p, const char* end, uint64_t* first, uint64_t*
   return readUnsigned(p, end, second);
 }
 
-// The common line, inline: two numbers of at most 18 digits separated by one blank and nothing
-// else. False for anything else, which readPair then reads or refuses.
-inline bool readPlainPair(const char* p, const char* end, uint64_t* first, uint64_t* second) {
-  uint64_t u = 0, v = 0;
-  const char* digits = p;
-  while (p < end && isDigit(*p)) u = u * 10 + static_cast<unsigned>(*p++ - '0');
-  if (p == digits || p - digits > 18 || p == end || !isBlank(*p)) return false;
-  digits = ++p;
-  while (p < end && isDigit(*p)) v = v * 10 + static_cast<unsigned>(*p++ - '0');
-  if (p == digits || p - digits > 18 || p != end) return false;
-  *first = u;
-  *second = v;
-  return true;
-}
-
 // readPair with the problem as text: empty when both fields were read.
 std::string pairProblem(const char** p, const char* end, const char* what, uint64_t* first, uint64_t* second) {
   bool atSecond = false;
@@ -154,51 +140,54 @@ std::string pairProblem(const char** p, const char* end, const char* what, uint6
 // The edges of one input as read: both ends of every edge line, self-loops included (their vertex
 // exists even though the loop is dropped).
 struct EdgeEnds {
-  std::vector<uint64_t> ends;   // u0 v0 u1 v1 ...
+  HugeVector<uint64_t> ends;  // u0 v0 u1 v1 ...
   uint64_t largestId = 0;
   bool indexed = false;         // MatrixMarket: the ends are already dense ids 0..vertexCount-1
   uint64_t vertexCount = 0;     // MatrixMarket: rows of the matrix
 };
 
-std::string readFailure(const std::string& path, const LineReader& reader) {
+template <typename Reader>
+std::string readFailure(const std::string& path, const Reader& reader) {
   return "cannot read " + path + ": " + errorText(reader.error());
+}
+
+// An edge list line that is not plain "u v": blanks around the fields, a comma, a comment, or an
+// error. Reads the pair into *u and *v; false when the line holds none (a comment or a blank line)
+// or, with *error set, is malformed.
+bool readEdgeLine(std::string_view line, const std::string& path, long long lineNumber, uint64_t* u, uint64_t* v,
+                  std::string* error) {
+  const char *p, *end;
+  trimLine(line, &p, &end);
+  if (isCommentOrBlank(p, end)) return false;
+  bool atSecond = false;
+  const FieldStatus status = readPair(&p, end, u, v, &atSecond);
+  if (status != FieldStatus::ok) *error = located(path, lineNumber, fieldProblem(status, p, end, "vertex id", atSecond));
+  return status == FieldStatus::ok;
 }
 
 // Edge list lines: two vertex ids, separated by blanks or a comma; further fields (weights,
 // times) are ignored.
-bool readEdgeListLines(LineReader& reader, std::string_view line, LineReader::Status status, const std::string& path,
-                       EdgeEnds* edges, std::string* error) {
+bool readEdgeListLines(PairLineReader& reader, PairLineReader::Kind kind, uint64_t u, uint64_t v,
+                       std::string_view line, const std::string& path, EdgeEnds* edges, std::string* error) {
   constexpr long long estimateAfter = 1 << 16;
   uint64_t largest = 0;
-  long long bytesRead = 0;
-  for (; status == LineReader::Status::line; status = reader.next(&line)) {
-    // Once the first lines show how long a line is, room for the whole file is reserved, so that the
-    // ends are not copied over and over while they grow.
-    if (reader.lineNumber() <= estimateAfter) {
-      bytesRead += static_cast<long long>(line.size()) + 1;
-      if (reader.lineNumber() == estimateAfter && reader.size() > bytesRead) {
-        const double perByte = static_cast<double>(edges->ends.size()) / static_cast<double>(bytesRead);
-        const auto expected = static_cast<size_t>(perByte * static_cast<double>(reader.size()) * 1.05) + 1024;
-        edges->ends.reserve(std::min(expected, static_cast<size_t>(reader.size() / 2 + 2)));
-      }
-    }
-    const char *p, *end;
-    trimLine(line, &p, &end);
-    if (isCommentOrBlank(p, end)) continue;
-    uint64_t u = 0, v = 0;
-    if (!readPlainPair(p, end, &u, &v)) {
-      bool atSecond = false;
-      const FieldStatus status = readPair(&p, end, &u, &v, &atSecond);
-      if (status != FieldStatus::ok) {
-        *error = located(path, reader.lineNumber(), fieldProblem(status, p, end, "vertex id", atSecond));
-        return false;
-      }
+  for (; kind == PairLineReader::Kind::pair || kind == PairLineReader::Kind::line; kind = reader.next(&u, &v, &line)) {
+    if (kind == PairLineReader::Kind::line && !readEdgeLine(line, path, reader.lineNumber(), &u, &v, error)) {
+      if (!error->empty()) return false;
+      continue;
     }
     largest = std::max(largest, std::max(u, v));
     edges->ends.push_back(u);
     edges->ends.push_back(v);
+    // Once the first lines show how long a line is, room for the whole file is reserved, so that the
+    // ends are not copied over and over while they grow.
+    if (reader.lineNumber() == estimateAfter && reader.size() > reader.bytesReturned()) {
+      const double perByte = static_cast<double>(edges->ends.size()) / static_cast<double>(reader.bytesReturned());
+      const auto expected = static_cast<size_t>(perByte * static_cast<double>(reader.size()) * 1.05) + 1024;
+      edges->ends.reserve(std::min(expected, static_cast<size_t>(reader.size() / 2 + 2)));
+    }
   }
-  if (status == LineReader::Status::error) {
+  if (kind == PairLineReader::Kind::error) {
     *error = readFailure(path, reader);
     return false;
   }
@@ -249,13 +238,13 @@ std::string bannerProblem(std::string_view line) {
 
 // MatrixMarket: the banner, comment lines, the size line `rows columns entries`, then one line
 // `i j [value]` per entry with 1-based indices. Every row is a vertex, with or without edges.
-bool readMatrixMarketLines(LineReader& reader, std::string_view line, LineReader::Status status,
+bool readMatrixMarketLines(PairLineReader& reader, PairLineReader::Kind kind, std::string_view line,
                            const std::string& path, EdgeEnds* edges, std::string* error) {
-  if (status == LineReader::Status::error) {
+  if (kind == PairLineReader::Kind::error) {
     *error = readFailure(path, reader);
     return false;
   }
-  const std::string banner = status == LineReader::Status::line ? bannerProblem(line) : "the file is empty";
+  const std::string banner = kind == PairLineReader::Kind::end ? "the file is empty" : bannerProblem(line);
   if (!banner.empty()) {
     *error = located(path, 1, banner);
     return false;
@@ -264,42 +253,45 @@ bool readMatrixMarketLines(LineReader& reader, std::string_view line, LineReader
   bool sized = false;
   long long sizeLine = 0;
   uint64_t declared = 0, read = 0;
-  while ((status = reader.next(&line)) == LineReader::Status::line) {
-    const char *p, *end;
-    trimLine(line, &p, &end);
-    if (isCommentOrBlank(p, end)) continue;
+  uint64_t i = 0, j = 0;
+  while ((kind = reader.next(&i, &j, &line)) == PairLineReader::Kind::pair || kind == PairLineReader::Kind::line) {
     const long long lineNumber = reader.lineNumber();
-    if (!sized) {
-      uint64_t rows = 0, columns = 0;
-      std::string problem = pairProblem(&p, end, "size", &rows, &columns);
-      if (problem.empty()) {
-        skipSeparator(&p, end);
-        const FieldStatus entries = readUnsigned(&p, end, &declared);
-        if (entries != FieldStatus::ok || p != end) problem = "expected the size line \"rows columns entries\"";
+    std::string problem;
+    if (!sized || kind == PairLineReader::Kind::line) {
+      const char *p, *end;
+      trimLine(line, &p, &end);
+      if (isCommentOrBlank(p, end)) continue;
+      if (!sized) {
+        uint64_t rows = 0, columns = 0;
+        problem = pairProblem(&p, end, "size", &rows, &columns);
+        if (problem.empty()) {
+          skipSeparator(&p, end);
+          const FieldStatus entries = readUnsigned(&p, end, &declared);
+          if (entries != FieldStatus::ok || p != end) problem = "expected the size line \"rows columns entries\"";
+        }
+        if (problem.empty() && rows != columns) {
+          problem = "the matrix is not square (" + std::to_string(rows) + " rows, " + std::to_string(columns) +
+                    " columns), so it is no graph";
+        }
+        if (problem.empty() && rows > maxVertexCount) {
+          problem = std::to_string(rows) + " rows are more vertices than the tool takes (" +
+                    std::to_string(maxVertexCount) + ")";
+        }
+        if (!problem.empty()) {
+          *error = located(path, lineNumber, problem);
+          return false;
+        }
+        sized = true;
+        sizeLine = lineNumber;
+        edges->vertexCount = rows;
+        // An entry line has at least 4 bytes; a size line that promises more cannot be right, and
+        // reserving for it would only waste memory.
+        const uint64_t possible = static_cast<uint64_t>(std::max(reader.size(), 0LL)) / 4 + 1;
+        edges->ends.reserve(2 * std::min(declared, possible));
+        continue;
       }
-      if (problem.empty() && rows != columns) {
-        problem = "the matrix is not square (" + std::to_string(rows) + " rows, " + std::to_string(columns) +
-                  " columns), so it is no graph";
-      }
-      if (problem.empty() && rows > maxVertexCount) {
-        problem = std::to_string(rows) + " rows are more vertices than the tool takes (" +
-                  std::to_string(maxVertexCount) + ")";
-      }
-      if (!problem.empty()) {
-        *error = located(path, lineNumber, problem);
-        return false;
-      }
-      sized = true;
-      sizeLine = lineNumber;
-      edges->vertexCount = rows;
-      // An entry line has at least 4 bytes; a size line that promises more cannot be right, and
-      // reserving for it would only waste memory.
-      const uint64_t possible = static_cast<uint64_t>(std::max(reader.size(), 0LL)) / 4 + 1;
-      edges->ends.reserve(2 * std::min(declared, possible));
-      continue;
+      problem = pairProblem(&p, end, "index", &i, &j);
     }
-    uint64_t i = 0, j = 0;
-    std::string problem = pairProblem(&p, end, "index", &i, &j);
     if (problem.empty()) {
       for (uint64_t index : {i, j}) {
         if (index == 0 || index > edges->vertexCount) {
@@ -321,7 +313,7 @@ bool readMatrixMarketLines(LineReader& reader, std::string_view line, LineReader
     edges->ends.push_back(i - 1);
     edges->ends.push_back(j - 1);
   }
-  if (status == LineReader::Status::error) {
+  if (kind == PairLineReader::Kind::error) {
     *error = readFailure(path, reader);
     return false;
   }
@@ -345,18 +337,19 @@ bool startsWithBanner(std::string_view line) {
 }
 
 bool readEdges(const std::string& path, InputFormat format, EdgeEnds* edges, std::string* error) {
-  LineReader reader;
+  PairLineReader reader;
   if (!reader.open(path.c_str())) {
     *error = "cannot open " + path + ": " + errorText(reader.error());
     return false;
   }
+  uint64_t u = 0, v = 0;
   std::string_view first;
-  const LineReader::Status status = reader.next(&first);
+  const PairLineReader::Kind kind = reader.next(&u, &v, &first);
   const bool matrixMarket =
       format == InputFormat::matrixMarket ||
-      (format == InputFormat::automatic && status == LineReader::Status::line && startsWithBanner(first));
-  return matrixMarket ? readMatrixMarketLines(reader, first, status, path, edges, error)
-                      : readEdgeListLines(reader, first, status, path, edges, error);
+      (format == InputFormat::automatic && kind == PairLineReader::Kind::line && startsWithBanner(first));
+  return matrixMarket ? readMatrixMarketLines(reader, kind, first, path, edges, error)
+                      : readEdgeListLines(reader, kind, u, v, first, path, edges, error);
 }
 
 bool readLabelLines(LineReader& reader, const std::string& path, LabelFile* labels, std::string* error) {
@@ -454,7 +447,7 @@ class IdMap {
  public:
   /// Builds the map over the ids in `ends` and `extra`; false when there are more than the tool's
   /// vertex limit.
-  bool build(const std::vector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
+  bool build(const HugeVector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
              std::vector<uint64_t>* originalIds) {
     originalIds->clear();
     const uint64_t idCount = ends.size() + extra.size();
@@ -466,9 +459,16 @@ class IdMap {
   int32_t find(uint64_t id) const { return direct ? findInBitmap(id) : findHashed(id); }
 
   /// Replaces every id of `ends` (all held by the map) by its dense id.
-  void mapAll(std::vector<uint64_t>* ends) const {
+  void mapAll(HugeVector<uint64_t>* ends) const {
     if (!direct) {
-      for (uint64_t& end : *ends) end = static_cast<uint64_t>(findHashed(end));
+      // The slots of the ends a few steps ahead are fetched meanwhile, so that the cache misses of a
+      // table larger than the cache overlap.
+      const size_t count = ends->size();
+      uint64_t* values = ends->data();
+      for (size_t i = 0; i < count; ++i) {
+        if (i + prefetchDistance < count) __builtin_prefetch(&slots[slotOf(values[i + prefetchDistance])]);
+        values[i] = static_cast<uint64_t>(findHashed(values[i]));
+      }
     } else if (static_cast<uint64_t>(vertexCount) != idLimit) {  // else every id is its own dense id
       static const bool popcnt = __builtin_cpu_supports("popcnt");
       popcnt ? mapWithPopcnt(ends) : mapInBitmap(ends);
@@ -484,22 +484,18 @@ class IdMap {
     return static_cast<int32_t>(wordRank[id >> 6] + static_cast<uint32_t>(__builtin_popcountll(word & (bit - 1))));
   }
 
-  int32_t findHashed(uint64_t id) const {
-    for (size_t slot = slotOf(id);; slot = (slot + 1) & (slots.size() - 1)) {
-      if (slots[slot] < 0 || keys[slot] == id) return slots[slot];
-    }
-  }
+  int32_t findHashed(uint64_t id) const { return slots[probe(id)].value; }
 
   // The same loop twice: with the popcnt instruction where the processor has it (a call into the
   // compiler's library otherwise costs more than the lookup).
-  void mapInBitmap(std::vector<uint64_t>* ends) const {
+  void mapInBitmap(HugeVector<uint64_t>* ends) const {
     for (uint64_t& end : *ends) end = static_cast<uint64_t>(findInBitmap(end));
   }
-  __attribute__((target("popcnt"))) void mapWithPopcnt(std::vector<uint64_t>* ends) const {
+  __attribute__((target("popcnt"))) void mapWithPopcnt(HugeVector<uint64_t>* ends) const {
     for (uint64_t& end : *ends) end = static_cast<uint64_t>(findInBitmap(end));
   }
 
-  bool buildBitmap(const std::vector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
+  bool buildBitmap(const HugeVector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
                    std::vector<uint64_t>* originalIds) {
     idLimit = largest + 1;
     bits.assign((idLimit + 63) / 64, 0);
@@ -523,33 +519,49 @@ class IdMap {
     return true;
   }
 
-  bool buildHashed(const std::vector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
+  // Every distinct id goes into the table once (its order of arrival kept in a list); the list is
+  // sorted, and each id's rank written into its slot.
+  bool buildHashed(const HugeVector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
                    std::vector<uint64_t>* originalIds) {
-    std::vector<uint64_t> ids;
-    ids.reserve(ends.size() + extra.size());
-    ids.insert(ids.end(), ends.begin(), ends.end());
-    ids.insert(ids.end(), extra.begin(), extra.end());
+    std::vector<uint64_t>& ids = *originalIds;
+    resize(size_t{1} << 16);
+    auto insert = [&](const uint64_t* values, size_t count) {
+      for (size_t i = 0; i < count; ++i) {
+        if (i + prefetchDistance < count) __builtin_prefetch(&slots[slotOf(values[i + prefetchDistance])]);
+        Slot& slot = slots[probe(values[i])];
+        if (slot.value >= 0) continue;
+        slot = {values[i], 0};
+        ids.push_back(values[i]);
+        if (ids.size() > maxVertexCount) return false;
+        if (2 * ids.size() > slots.size()) resize(2 * slots.size());
+      }
+      return true;
+    };
+    if (!insert(ends.data(), ends.size()) || !insert(extra.data(), extra.size())) return false;
     RadixSorter sorter(bitWidth(largest));
     for (uint64_t id : ids) sorter.count(id);
     std::vector<uint64_t> buffer(ids.size());
     sorter.sort(ids.data(), ids.size(), buffer.data());
-    buffer = std::vector<uint64_t>();
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    if (ids.size() > maxVertexCount) return false;
+    for (size_t rank = 0; rank < ids.size(); ++rank) slots[probe(ids[rank])].value = static_cast<int32_t>(rank);
     vertexCount = static_cast<int64_t>(ids.size());
-    int logCapacity = 4;
-    while ((size_t{1} << logCapacity) < 2 * ids.size()) ++logCapacity;
-    shift = 64 - logCapacity;
-    keys.assign(size_t{1} << logCapacity, 0);
-    slots.assign(size_t{1} << logCapacity, -1);
-    for (size_t rank = 0; rank < ids.size(); ++rank) {
-      size_t slot = slotOf(ids[rank]);
-      while (slots[slot] >= 0) slot = (slot + 1) & (slots.size() - 1);
-      keys[slot] = ids[rank];
-      slots[slot] = static_cast<int32_t>(rank);
-    }
-    originalIds->swap(ids);
     return true;
+  }
+
+  // The slot that holds the id, or the empty slot where it would go.
+  size_t probe(uint64_t id) const {
+    size_t slot = slotOf(id);
+    while (slots[slot].value >= 0 && slots[slot].key != id) slot = (slot + 1) & (slots.size() - 1);
+    return slot;
+  }
+
+  // Rehashes into `capacity` slots (a power of two).
+  void resize(size_t capacity) {
+    HugeVector<Slot> old(capacity, Slot{0, -1});
+    old.swap(slots);
+    shift = 64 - bitWidth(capacity - 1);
+    for (const Slot& slot : old) {
+      if (slot.value >= 0) slots[probe(slot.key)] = slot;
+    }
   }
 
   size_t slotOf(uint64_t id) const { return static_cast<size_t>((id * 0x9E3779B97F4A7C15ULL) >> shift); }
@@ -560,10 +572,14 @@ class IdMap {
   uint64_t idLimit = 0;
   std::vector<uint64_t> bits;
   std::vector<uint32_t> wordRank;
-  // Hash table: dense id by slot (-1 empty) and the original id held there.
-  std::vector<int32_t> slots;
-  std::vector<uint64_t> keys;
-  int shift = 60;
+  // Hash table: the original id held in a slot and its dense id (-1: empty), in one cache line.
+  struct Slot {
+    uint64_t key;
+    int32_t value;
+  };
+  static constexpr size_t prefetchDistance = 48;
+  HugeVector<Slot> slots;
+  int shift = 48;
 };
 
 // Sorts a short range by insertion, a long one with std::sort: most rows hold a few ends.
@@ -585,7 +601,7 @@ void sortRow(int32_t* begin, int32_t* end) {
 // consecutive smaller ends (one pass, sequential writes to few places), then each bucket is sorted
 // into its rows by a counting sort that stays in cache, and every row is sorted and its repeats
 // removed. The keys are made in the first half of the ends and spread into the second.
-void collectEdges(std::vector<uint64_t>& ends, size_t vertexCount, ConvertedGraph* graph) {
+void collectEdges(HugeVector<uint64_t>& ends, size_t vertexCount, ConvertedGraph* graph) {
   const size_t lines = ends.size() / 2;
   int shift = 0;
   while (vertexCount > 0 && ((vertexCount - 1) >> shift) >= 2048) ++shift;
@@ -604,9 +620,9 @@ void collectEdges(std::vector<uint64_t>& ends, size_t vertexCount, ConvertedGrap
   for (size_t i = 0; i < keptLines; ++i) spread[bucketStart[(ends[i] >> 32) >> shift]++] = ends[i];
   // bucketStart[b] is now the end of bucket b.
 
-  std::vector<size_t>& first = graph->firstEdge;
+  HugeVector<size_t>& first = graph->firstEdge;
   first.assign(vertexCount + 1, 0);
-  std::vector<int32_t>& larger = graph->largerEnds;
+  HugeVector<int32_t>& larger = graph->largerEnds;
   larger.resize(keptLines);
   std::vector<size_t> rowStart((size_t{1} << shift) + 1);
   size_t kept = 0, bucketBegin = 0;

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "huge_page_allocator.h"
+
 /// The format of an input file; `automatic` takes a file whose first line starts with
 /// "%%MatrixMarket" as MatrixMarket and any other as an edge list.
 enum class InputFormat { automatic, edgeList, matrixMarket };
@@ -36,8 +38,8 @@ struct ConvertedGraph {
   std::vector<int32_t> labels;        // the label of vertex i
   // The edges, each once, listed at their smaller end: the larger ends of the edges of vertex u are
   // largerEnds[firstEdge[u]] to largerEnds[firstEdge[u + 1] - 1], ascending; n + 1 entries.
-  std::vector<size_t> firstEdge;
-  std::vector<int32_t> largerEnds;
+  HugeVector<size_t> firstEdge;
+  HugeVector<int32_t> largerEnds;
   long long edgeLines = 0;      // edge lines (or matrix entries) read
   long long selfLoops = 0;      // of those, lines joining a vertex to itself
   long long repeatedEdges = 0;  // of those, lines repeating an earlier edge
