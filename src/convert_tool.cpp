@@ -16,6 +16,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <new>
 #include <ostream>
 #include <string_view>
 
@@ -178,6 +179,23 @@ std::string wrapped(const std::string& text, size_t indent, size_t width) {
   }
   return result;
 }
+
+// Holds back SIGHUP, SIGINT and SIGTERM while it lives; one that came meanwhile acts afterwards.
+class TerminationSignalsHeld {
+ public:
+  TerminationSignalsHeld() {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signal : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&blocked, signal);
+    sigprocmask(SIG_BLOCK, &blocked, &previous);
+  }
+  TerminationSignalsHeld(const TerminationSignalsHeld&) = delete;
+  TerminationSignalsHeld& operator=(const TerminationSignalsHeld&) = delete;
+  ~TerminationSignalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+
+ private:
+  sigset_t previous;
+};
 
 // A buffered output file under a temporary name beside its target.
 class StagedFile {
@@ -345,11 +363,7 @@ std::string summaryLine(const std::string& what, const std::string& input, const
 // signals wait while this runs, so that an interrupt never leaves a temporary file behind; an
 // interrupt that came meanwhile ends the process afterwards.
 bool writeOutputs(const ConvertOptions& options, const std::vector<ConvertedGraph>& graphs, std::string* error) {
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  for (int signal : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&blocked, signal);
-  sigprocmask(SIG_BLOCK, &blocked, &previous);
-
+  TerminationSignalsHeld held;
   StagedFile output, ids;
   const bool withIds = !options.idsPath.empty();
   bool written = output.create(options.output, error) && (!withIds || ids.create(options.idsPath, error));
@@ -383,9 +397,6 @@ bool writeOutputs(const ConvertOptions& options, const std::vector<ConvertedGrap
     if (withIds) unlink(options.idsPath.c_str());
     written = false;
   }
-  output.discard();
-  ids.discard();
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
   return written;
 }
 
@@ -509,7 +520,14 @@ int runConvert(int argc, char** argv, std::ostream& out, std::ostream& err) {
       break;
   }
   std::string summary;
-  if (!convertFiles(options, &summary, &error)) {
+  bool converted = false;
+  try {
+    converted = convertFiles(options, &summary, &error);
+  } catch (const std::bad_alloc&) {
+    // The temporary files went with the objects that held them.
+    error = "cannot convert " + options.inputs.front() + (options.inputs.size() > 1 ? " and the rest" : "") + ": out of memory";
+  }
+  if (!converted) {
     err << "sgmatch-convert: " << error << "\n" << std::flush;
     return 255;
   }

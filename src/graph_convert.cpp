@@ -109,7 +109,9 @@ void skipSeparator(const char** p, const char* end) {
 std::string fieldProblem(FieldStatus status, const char* p, const char* end, const char* what, bool second) {
   switch (status) {
     case FieldStatus::missing:
-      return second ? std::string("expected two ") + what + "s, found one" : std::string("expected a ") + what;
+      if (!second) return std::string("expected a ") + what;
+      return std::string("expected two ") + (std::string(what) == "index" ? "indices" : std::string(what) + "s") +
+             ", found one";
     case FieldStatus::negative:
       return std::string("negative ") + what + " " + quoteField(p, end);
     case FieldStatus::tooLarge:
@@ -263,12 +265,13 @@ bool readMatrixMarketLines(PairLineReader& reader, PairLineReader::Kind kind, st
       if (isCommentOrBlank(p, end)) continue;
       if (!sized) {
         uint64_t rows = 0, columns = 0;
-        problem = pairProblem(&p, end, "size", &rows, &columns);
-        if (problem.empty()) {
+        bool atSecond = false;
+        FieldStatus field = readPair(&p, end, &rows, &columns, &atSecond);
+        if (field == FieldStatus::ok) {
           skipSeparator(&p, end);
-          const FieldStatus entries = readUnsigned(&p, end, &declared);
-          if (entries != FieldStatus::ok || p != end) problem = "expected the size line \"rows columns entries\"";
+          field = readUnsigned(&p, end, &declared);
         }
+        if (field != FieldStatus::ok || p != end) problem = "expected the size line \"rows columns entries\"";
         if (problem.empty() && rows != columns) {
           problem = "the matrix is not square (" + std::to_string(rows) + " rows, " + std::to_string(columns) +
                     " columns), so it is no graph";
