@@ -587,6 +587,7 @@ class IdMap {
 
 // Sorts a short range by insertion, a long one with std::sort: most rows hold a few ends.
 void sortRow(int32_t* begin, int32_t* end) {
+  if (end - begin < 2) return;  // also an empty row of an empty array, whose begin may be null
   if (end - begin > 24) {
     std::sort(begin, end);
     return;

@@ -89,6 +89,12 @@ TEST_F(ConvertInput, DropsSelfLoopsAndRepeatsInEitherDirectionAndCountsThem) {
   EXPECT_EQ(graph.selfLoops, 3);
   EXPECT_EQ(graph.repeatedEdges, 2);
 
+  // Only self-loops: vertices without a single edge.
+  ASSERT_EQ(convert("5 5\n6 6\n"), "");
+  EXPECT_EQ(graph.originalIds, (Ids{5, 6}));
+  EXPECT_EQ(graph.firstEdge.size(), 3u);
+  EXPECT_EQ(graph.edgeCount(), 0u);
+
   ASSERT_EQ(convert("# nothing but comments\n"), "");
   EXPECT_TRUE(graph.originalIds.empty());
   EXPECT_EQ(graph.firstEdge.size(), 1u);
