@@ -624,12 +624,21 @@ void collectEdges(HugeVector<uint64_t>& ends, size_t vertexCount, ConvertedGraph
   for (size_t i = 0; i < keptLines; ++i) spread[bucketStart[(ends[i] >> 32) >> shift]++] = ends[i];
   // bucketStart[b] is now the end of bucket b.
 
+  // The rows of a bucket are sorted in a scratch array that stays in cache, then appended to the
+  // graph's arrays, which are thus written once, in order.
+  size_t largestBucket = 0;
+  for (size_t b = 0, begin = 0; b < bucketCount; begin = bucketStart[b++]) {
+    largestBucket = std::max(largestBucket, bucketStart[b] - begin);
+  }
+  std::vector<int32_t> scratch(largestBucket);
   HugeVector<size_t>& first = graph->firstEdge;
-  first.assign(vertexCount + 1, 0);
+  first.clear();
+  first.reserve(vertexCount + 1);
   HugeVector<int32_t>& larger = graph->largerEnds;
-  larger.resize(keptLines);
+  larger.clear();
+  larger.reserve(keptLines);
   std::vector<size_t> rowStart((size_t{1} << shift) + 1);
-  size_t kept = 0, bucketBegin = 0;
+  size_t bucketBegin = 0;
   for (size_t b = 0; b < bucketCount; ++b) {
     const size_t bucketEnd = bucketStart[b];
     const uint64_t base = static_cast<uint64_t>(b) << shift;
@@ -637,24 +646,23 @@ void collectEdges(HugeVector<uint64_t>& ends, size_t vertexCount, ConvertedGraph
     std::fill(rowStart.begin(), rowStart.begin() + rows + 1, 0);
     for (size_t i = bucketBegin; i < bucketEnd; ++i) ++rowStart[(spread[i] >> 32) - base + 1];
     for (size_t r = 1; r <= rows; ++r) rowStart[r] += rowStart[r - 1];
-    // The bucket's rows go to its own stretch of `larger`; rows already finished lie before it.
     for (size_t i = bucketBegin; i < bucketEnd; ++i) {
-      larger[bucketBegin + rowStart[(spread[i] >> 32) - base]++] = static_cast<int32_t>(spread[i] & 0xFFFFFFFFu);
+      scratch[rowStart[(spread[i] >> 32) - base]++] = static_cast<int32_t>(spread[i] & 0xFFFFFFFFu);
     }
-    size_t rowBegin = bucketBegin;
+    size_t rowBegin = 0;
     for (size_t r = 0; r < rows; ++r) {
-      const size_t rowEnd = bucketBegin + rowStart[r];
-      first[base + r] = kept;
-      sortRow(larger.data() + rowBegin, larger.data() + rowEnd);
+      const size_t rowEnd = rowStart[r];
+      first.push_back(larger.size());
+      sortRow(scratch.data() + rowBegin, scratch.data() + rowEnd);
       for (size_t i = rowBegin; i < rowEnd; ++i) {
-        if (i == rowBegin || larger[i] != larger[i - 1]) larger[kept++] = larger[i];
+        if (i == rowBegin || scratch[i] != scratch[i - 1]) larger.push_back(scratch[i]);
       }
       rowBegin = rowEnd;
     }
     bucketBegin = bucketEnd;
   }
-  first[vertexCount] = kept;
-  larger.resize(kept);
+  first.push_back(larger.size());
+  const size_t kept = larger.size();
   graph->edgeLines = static_cast<long long>(lines);
   graph->selfLoops = static_cast<long long>(lines - keptLines);
   graph->repeatedEdges = static_cast<long long>(keptLines - kept);
