@@ -208,6 +208,11 @@ class StagedFile {
   /// Creates the temporary file in the target's directory; false with *error when it cannot.
   bool create(const std::string& targetPath, std::string* error) {
     target = targetPath;
+    struct stat info;
+    if (stat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      *error = "cannot write " + target + ": " + errorText(EISDIR);
+      return false;
+    }
     const size_t slash = target.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -532,5 +537,9 @@ int runConvert(int argc, char** argv, std::ostream& out, std::ostream& err) {
     return 255;
   }
   out << summary << std::flush;
+  if (!out) {
+    err << "sgmatch-convert: cannot write the summary to standard output\n" << std::flush;
+    return 255;
+  }
   return 0;
 }

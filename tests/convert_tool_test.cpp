@@ -257,6 +257,7 @@ TEST_F(ConvertFiles, AnyErrorLeavesEveryFileAsItWas) {
        file("comments.txt") + ": no edge, so the query would have no vertex"},
       {{"in=" + file("good.txt"), "ids=" + file("no/such/dir/ids")}, "",
        "cannot create " + file("no/such/dir/ids") + ": No such file or directory"},
+      {{"in=" + file("good.txt"), "ids=" + file("stats")}, "", "cannot write " + file("stats") + ": Is a directory"},
   };
   for (const auto& c : cases) {
     writeFile(file("bad.txt"), c.fileText);
@@ -291,6 +292,14 @@ TEST_F(ConvertBinary, UsageOnStandardOutputMessagesOnStandardErrorStatus255) {
   run = shell(std::string(SGMATCH_CONVERT_BINARY) + " in=absent out=x 2>&1 >/dev/null");
   EXPECT_EQ(run.status, 255);
   EXPECT_EQ(run.output, "sgmatch-convert: cannot open absent: No such file or directory\n");
+  // The files are written, but a summary that cannot be reported fails the run.
+  writeFile(dir.file("edges.txt"), "1 2\n");
+  run = shell(std::string(SGMATCH_CONVERT_BINARY) + " in=edges.txt out=data.graph ids=none 2>&1 >/dev/full");
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(run.output, "sgmatch-convert: cannot write the summary to standard output\n");
+  EXPECT_EQ(readFile(dir.file("data.graph")), "t 2 1\nv 0 0\nv 1 0\ne 0 1\n");
+  std::remove(dir.file("data.graph").c_str());
+  std::remove(dir.file("edges.txt").c_str());
   run = shell(std::string(SGMATCH_CONVERT_BINARY) + " in=absent 2>/dev/null");
   EXPECT_EQ(run.status, 255);
   EXPECT_EQ(run.output, "");
