@@ -1,6 +1,7 @@
-// Conversion of edge lists and MatrixMarket files. Everything is linear or radix-sorted: the ids are
-// mapped through a direct table when they are compact (a hash table otherwise), and edges are
-// deduplicated by a radix sort of (smaller end, larger end) keys, so millions of edges take a second.
+// Conversion of edge lists and MatrixMarket files in a few passes over flat arrays: compact ids are
+// mapped through a bitmap with the rank of every word, ids spread over 64 bits through a hash table;
+// edges are grouped by their smaller end in cache-sized buckets and each row sorted, so that millions
+// of edges take a fraction of a second.
 #include "graph_convert.h"
 
 #include <algorithm>
@@ -143,9 +144,9 @@ std::string pairProblem(const char** p, const char* end, const char* what, uint6
 // exists even though the loop is dropped).
 struct EdgeEnds {
   HugeVector<uint64_t> ends;  // u0 v0 u1 v1 ...
-  uint64_t largestId = 0;
-  bool indexed = false;         // MatrixMarket: the ends are already dense ids 0..vertexCount-1
-  uint64_t vertexCount = 0;     // MatrixMarket: rows of the matrix
+  uint64_t largestId = 0;     // edge list: the largest id of an end
+  bool indexed = false;       // MatrixMarket: the ends are already dense ids 0..vertexCount-1
+  uint64_t vertexCount = 0;   // MatrixMarket: rows of the matrix
 };
 
 template <typename Reader>
@@ -153,37 +154,42 @@ std::string readFailure(const std::string& path, const Reader& reader) {
   return "cannot read " + path + ": " + errorText(reader.error());
 }
 
+enum class LineOutcome { pair, skipped, malformed };
+
 // An edge list line that is not plain "u v": blanks around the fields, a comma, a comment, or an
-// error. Reads the pair into *u and *v; false when the line holds none (a comment or a blank line)
-// or, with *error set, is malformed.
-bool readEdgeLine(std::string_view line, const std::string& path, long long lineNumber, uint64_t* u, uint64_t* v,
-                  std::string* error) {
+// error. A pair goes to *u and *v; a malformed line gets its message in *error.
+LineOutcome readEdgeLine(std::string_view line, const std::string& path, long long lineNumber, uint64_t* u,
+                         uint64_t* v, std::string* error) {
   const char *p, *end;
   trimLine(line, &p, &end);
-  if (isCommentOrBlank(p, end)) return false;
+  if (isCommentOrBlank(p, end)) return LineOutcome::skipped;
   bool atSecond = false;
   const FieldStatus status = readPair(&p, end, u, v, &atSecond);
-  if (status != FieldStatus::ok) *error = located(path, lineNumber, fieldProblem(status, p, end, "vertex id", atSecond));
-  return status == FieldStatus::ok;
+  if (status == FieldStatus::ok) return LineOutcome::pair;
+  *error = located(path, lineNumber, fieldProblem(status, p, end, "vertex id", atSecond));
+  return LineOutcome::malformed;
 }
 
 // Edge list lines: two vertex ids, separated by blanks or a comma; further fields (weights,
 // times) are ignored.
 bool readEdgeListLines(PairLineReader& reader, PairLineReader::Kind kind, uint64_t u, uint64_t v,
                        std::string_view line, const std::string& path, EdgeEnds* edges, std::string* error) {
-  constexpr long long estimateAfter = 1 << 16;
+  constexpr size_t estimateAfter = 1 << 17;  // ends
   uint64_t largest = 0;
+  bool estimated = false;
   for (; kind == PairLineReader::Kind::pair || kind == PairLineReader::Kind::line; kind = reader.next(&u, &v, &line)) {
-    if (kind == PairLineReader::Kind::line && !readEdgeLine(line, path, reader.lineNumber(), &u, &v, error)) {
-      if (!error->empty()) return false;
-      continue;
+    if (kind == PairLineReader::Kind::line) {
+      const LineOutcome outcome = readEdgeLine(line, path, reader.lineNumber(), &u, &v, error);
+      if (outcome == LineOutcome::malformed) return false;
+      if (outcome == LineOutcome::skipped) continue;
     }
     largest = std::max(largest, std::max(u, v));
     edges->ends.push_back(u);
     edges->ends.push_back(v);
     // Once the first lines show how long a line is, room for the whole file is reserved, so that the
     // ends are not copied over and over while they grow.
-    if (reader.lineNumber() == estimateAfter && reader.size() > reader.bytesReturned()) {
+    if (!estimated && edges->ends.size() >= estimateAfter) {
+      estimated = true;
       const double perByte = static_cast<double>(edges->ends.size()) / static_cast<double>(reader.bytesReturned());
       const auto expected = static_cast<size_t>(perByte * static_cast<double>(reader.size()) * 1.05) + 1024;
       edges->ends.reserve(std::min(expected, static_cast<size_t>(reader.size() / 2 + 2)));
@@ -330,7 +336,6 @@ bool readMatrixMarketLines(PairLineReader& reader, PairLineReader::Kind kind, st
                          std::to_string(read));
     return false;
   }
-  edges->largestId = edges->vertexCount;
   return true;
 }
 
