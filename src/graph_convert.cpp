@@ -448,6 +448,29 @@ class RadixSorter {
 
 int bitWidth(uint64_t value) { return value == 0 ? 0 : 64 - __builtin_clzll(value); }
 
+// The first pass of collectEdges, with the dense id of each end taken on the way: the key
+// (smaller end << 32 | larger end) of every edge line but a self-loop goes to the front of `ends`
+// (never ahead of the lines still to read), and the line is counted in the bucket of its smaller
+// end, bucketCounts[bucket + 1]. The number of keys.
+template <typename DenseOf>
+__attribute__((always_inline)) inline size_t makeKeys(uint64_t* ends, size_t lines, DenseOf denseOf, int shift,
+                                                      size_t* bucketCounts) {
+  size_t kept = 0;
+  for (size_t i = 0; i < lines; ++i) {
+    const uint64_t u = denseOf(ends[2 * i]), v = denseOf(ends[2 * i + 1]);
+    if (u == v) continue;
+    const uint64_t smaller = std::min(u, v);
+    ends[kept++] = (smaller << 32) | std::max(u, v);
+    ++bucketCounts[(smaller >> shift) + 1];
+  }
+  return kept;
+}
+
+// The dense id of an end that is one already.
+struct SameId {
+  uint64_t operator()(uint64_t id) const { return id; }
+};
+
 // Dense ids for a set of original ids, ascending. Compact ids get a bitmap with the rank of every
 // 64-bit word, small enough to stay in cache while millions of ends are looked up; ids spread over
 // a wide range get an open addressing hash table.
@@ -466,24 +489,44 @@ class IdMap {
   /// The dense id of an original id; -1 when the map does not hold it.
   int32_t find(uint64_t id) const { return direct ? findInBitmap(id) : findHashed(id); }
 
-  /// Replaces every id of `ends` (all held by the map) by its dense id.
-  void mapAll(HugeVector<uint64_t>* ends) const {
+  /// makeKeys over `ends`, whose ids the map holds all, with their dense ids.
+  size_t makeKeys(HugeVector<uint64_t>* ends, int shift, size_t* bucketCounts) const {
+    const size_t lines = ends->size() / 2;
     if (!direct) {
-      // The slots of the ends a few steps ahead are fetched meanwhile, so that the cache misses of a
-      // table larger than the cache overlap.
+      // The slots of the ends a few steps ahead are fetched meanwhile, so that the cache misses of
+      // a table larger than the cache overlap.
       const size_t count = ends->size();
       uint64_t* values = ends->data();
       for (size_t i = 0; i < count; ++i) {
         if (i + prefetchDistance < count) __builtin_prefetch(&slots[slotOf(values[i + prefetchDistance])]);
         values[i] = static_cast<uint64_t>(findHashed(values[i]));
       }
-    } else if (static_cast<uint64_t>(vertexCount) != idLimit) {  // else every id is its own dense id
-      static const bool popcnt = __builtin_cpu_supports("popcnt");
-      popcnt ? mapWithPopcnt(ends) : mapInBitmap(ends);
+      return ::makeKeys(ends->data(), lines, SameId(), shift, bucketCounts);
     }
+    if (static_cast<uint64_t>(vertexCount) == idLimit) {  // every id is its own dense id
+      return ::makeKeys(ends->data(), lines, SameId(), shift, bucketCounts);
+    }
+    static const bool popcnt = __builtin_cpu_supports("popcnt");
+    return popcnt ? keysWithPopcnt(ends->data(), lines, shift, bucketCounts)
+                  : ::makeKeys(ends->data(), lines, BitmapRank{this}, shift, bucketCounts);
   }
 
  private:
+  // The dense id of an id in the bitmap.
+  struct BitmapRank {
+    const IdMap* map;
+    __attribute__((always_inline)) uint64_t operator()(uint64_t id) const {
+      return static_cast<uint64_t>(map->findInBitmap(id));
+    }
+  };
+
+  // The same pass with the popcnt instruction where the processor has it: a call into the
+  // compiler's library for each end costs more than the lookup.
+  __attribute__((target("popcnt"))) size_t keysWithPopcnt(uint64_t* ends, size_t lines, int shift,
+                                                          size_t* bucketCounts) const {
+    return ::makeKeys(ends, lines, BitmapRank{this}, shift, bucketCounts);
+  }
+
   __attribute__((always_inline)) int32_t findInBitmap(uint64_t id) const {
     if (id >= idLimit) return -1;
     const uint64_t word = bits[id >> 6];
@@ -493,15 +536,6 @@ class IdMap {
   }
 
   int32_t findHashed(uint64_t id) const { return slots[probe(id)].value; }
-
-  // The same loop twice: with the popcnt instruction where the processor has it (a call into the
-  // compiler's library otherwise costs more than the lookup).
-  void mapInBitmap(HugeVector<uint64_t>* ends) const {
-    for (uint64_t& end : *ends) end = static_cast<uint64_t>(findInBitmap(end));
-  }
-  __attribute__((target("popcnt"))) void mapWithPopcnt(HugeVector<uint64_t>* ends) const {
-    for (uint64_t& end : *ends) end = static_cast<uint64_t>(findInBitmap(end));
-  }
 
   bool buildBitmap(const HugeVector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
                    std::vector<uint64_t>* originalIds) {
@@ -605,25 +639,20 @@ void sortRow(int32_t* begin, int32_t* end) {
   }
 }
 
-// Turns the dense ends into the graph's edges: self-loops dropped and counted, each undirected edge
+// Turns the ends into the graph's edges (through `map`, or as dense ids already when it is null):
+// self-loops dropped and counted, each undirected edge
 // listed once at its smaller end. The edges are first spread over at most 2048 buckets of
 // consecutive smaller ends (one pass, sequential writes to few places), then each bucket is sorted
 // into its rows by a counting sort that stays in cache, and every row is sorted and its repeats
 // removed. The keys are made in the first half of the ends and spread into the second.
-void collectEdges(HugeVector<uint64_t>& ends, size_t vertexCount, ConvertedGraph* graph) {
+void collectEdges(HugeVector<uint64_t>& ends, size_t vertexCount, const IdMap* map, ConvertedGraph* graph) {
   const size_t lines = ends.size() / 2;
   int shift = 0;
   while (vertexCount > 0 && ((vertexCount - 1) >> shift) >= 2048) ++shift;
   const size_t bucketCount = vertexCount == 0 ? 0 : ((vertexCount - 1) >> shift) + 1;
   std::vector<size_t> bucketStart(bucketCount + 1, 0);
-  size_t keptLines = 0;
-  for (size_t i = 0; i < lines; ++i) {
-    const uint64_t u = ends[2 * i], v = ends[2 * i + 1];
-    if (u == v) continue;
-    const uint64_t smaller = std::min(u, v);
-    ends[keptLines++] = (smaller << 32) | std::max(u, v);
-    ++bucketStart[(smaller >> shift) + 1];
-  }
+  const size_t keptLines = map != nullptr ? map->makeKeys(&ends, shift, bucketStart.data())
+                                          : makeKeys(ends.data(), lines, SameId(), shift, bucketStart.data());
   for (size_t b = 1; b <= bucketCount; ++b) bucketStart[b] += bucketStart[b - 1];
   uint64_t* spread = ends.data() + lines;
   for (size_t i = 0; i < keptLines; ++i) spread[bucketStart[(ends[i] >> 32) >> shift]++] = ends[i];
@@ -740,6 +769,7 @@ bool convertInput(const std::string& path, InputFormat format, OutputKind kind, 
   if (edges.indexed) {
     graph->originalIds.resize(edges.vertexCount);
     for (uint64_t i = 0; i < edges.vertexCount; ++i) graph->originalIds[i] = i + 1;
+    collectEdges(edges.ends, graph->originalIds.size(), nullptr, graph);
   } else {
     // A data graph's vertices are the ends of its edges and the vertices of its label lines.
     std::vector<uint64_t> labelIds;
@@ -756,13 +786,12 @@ bool convertInput(const std::string& path, InputFormat format, OutputKind kind, 
       *error = path + ": more than " + std::to_string(maxVertexCount) + " vertices, more than the tool takes";
       return false;
     }
-    map.mapAll(&edges.ends);
     if (labels != nullptr &&
         !assignLabels(*labels, path, [&](uint64_t id) { return map.find(id); }, false, graph, error)) {
       return false;
     }
+    collectEdges(edges.ends, graph->originalIds.size(), &map, graph);
   }
-  collectEdges(edges.ends, graph->originalIds.size(), graph);
 
   if (labels == nullptr) {
     graph->labels.assign(graph->originalIds.size(), 0);
