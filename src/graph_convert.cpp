@@ -477,32 +477,22 @@ struct SameId {
 class IdMap {
  public:
   /// Builds the map over the ids in `ends` and `extra`; false when there are more than the tool's
-  /// vertex limit.
-  bool build(const HugeVector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
+  /// vertex limit. The ends are kept for makeKeys, possibly in a form of the map's own.
+  bool build(HugeVector<uint64_t>* ends, const std::vector<uint64_t>& extra, uint64_t largest,
              std::vector<uint64_t>* originalIds) {
     originalIds->clear();
-    const uint64_t idCount = ends.size() + extra.size();
+    const uint64_t idCount = ends->size() + extra.size();
     direct = largest < std::numeric_limits<uint32_t>::max() && largest < 2 * idCount + (uint64_t{1} << 16);
-    return direct ? buildBitmap(ends, extra, largest, originalIds) : buildHashed(ends, extra, largest, originalIds);
+    return direct ? buildBitmap(*ends, extra, largest, originalIds) : buildHashed(ends, extra, largest, originalIds);
   }
 
   /// The dense id of an original id; -1 when the map does not hold it.
   int32_t find(uint64_t id) const { return direct ? findInBitmap(id) : findHashed(id); }
 
-  /// makeKeys over `ends`, whose ids the map holds all, with their dense ids.
+  /// makeKeys over the ends given to build(), with their dense ids.
   size_t makeKeys(HugeVector<uint64_t>* ends, int shift, size_t* bucketCounts) const {
     const size_t lines = ends->size() / 2;
-    if (!direct) {
-      // The slots of the ends a few steps ahead are fetched meanwhile, so that the cache misses of
-      // a table larger than the cache overlap.
-      const size_t count = ends->size();
-      uint64_t* values = ends->data();
-      for (size_t i = 0; i < count; ++i) {
-        if (i + prefetchDistance < count) __builtin_prefetch(&slots[slotOf(values[i + prefetchDistance])]);
-        values[i] = static_cast<uint64_t>(findHashed(values[i]));
-      }
-      return ::makeKeys(ends->data(), lines, SameId(), shift, bucketCounts);
-    }
+    if (!direct) return ::makeKeys(ends->data(), lines, ArrivalRank{arrivalRank.data()}, shift, bucketCounts);
     if (static_cast<uint64_t>(vertexCount) == idLimit) {  // every id is its own dense id
       return ::makeKeys(ends->data(), lines, SameId(), shift, bucketCounts);
     }
@@ -512,6 +502,12 @@ class IdMap {
   }
 
  private:
+  // The dense id of an end that the hash table replaced by its number in order of arrival.
+  struct ArrivalRank {
+    const int32_t* ranks;
+    uint64_t operator()(uint64_t arrival) const { return static_cast<uint64_t>(ranks[arrival]); }
+  };
+
   // The dense id of an id in the bitmap.
   struct BitmapRank {
     const IdMap* map;
@@ -561,30 +557,39 @@ class IdMap {
     return true;
   }
 
-  // Every distinct id goes into the table once (its order of arrival kept in a list); the list is
-  // sorted, and each id's rank written into its slot.
-  bool buildHashed(const HugeVector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
+  // Every distinct id goes into the table once, with its number in order of arrival, and each end
+  // is replaced by that number. Then the ids are sorted, each slot gets its id's rank, and arrivalRank
+  // turns the number of an end into its rank when the keys are made.
+  bool buildHashed(HugeVector<uint64_t>* ends, const std::vector<uint64_t>& extra, uint64_t largest,
                    std::vector<uint64_t>* originalIds) {
     std::vector<uint64_t>& ids = *originalIds;
     resize(size_t{1} << 16);
-    auto insert = [&](const uint64_t* values, size_t count) {
+    auto insert = [&](uint64_t* values, size_t count, bool replace) {
       for (size_t i = 0; i < count; ++i) {
         if (i + prefetchDistance < count) __builtin_prefetch(&slots[slotOf(values[i + prefetchDistance])]);
         Slot& slot = slots[probe(values[i])];
-        if (slot.value >= 0) continue;
-        slot = {values[i], 0};
-        ids.push_back(values[i]);
-        if (ids.size() > maxVertexCount) return false;
+        if (slot.value < 0) {
+          if (ids.size() == maxVertexCount) return false;
+          slot = {values[i], static_cast<int32_t>(ids.size())};
+          ids.push_back(values[i]);
+        }
+        if (replace) values[i] = static_cast<uint64_t>(slot.value);
         if (2 * ids.size() > slots.size()) resize(2 * slots.size());
       }
       return true;
     };
-    if (!insert(ends.data(), ends.size()) || !insert(extra.data(), extra.size())) return false;
+    std::vector<uint64_t> extraIds(extra);
+    if (!insert(ends->data(), ends->size(), true) || !insert(extraIds.data(), extraIds.size(), false)) return false;
     RadixSorter sorter(bitWidth(largest));
     for (uint64_t id : ids) sorter.count(id);
     std::vector<uint64_t> buffer(ids.size());
     sorter.sort(ids.data(), ids.size(), buffer.data());
-    for (size_t rank = 0; rank < ids.size(); ++rank) slots[probe(ids[rank])].value = static_cast<int32_t>(rank);
+    arrivalRank.resize(ids.size());
+    for (size_t rank = 0; rank < ids.size(); ++rank) {
+      Slot& slot = slots[probe(ids[rank])];
+      arrivalRank[static_cast<size_t>(slot.value)] = static_cast<int32_t>(rank);
+      slot.value = static_cast<int32_t>(rank);
+    }
     vertexCount = static_cast<int64_t>(ids.size());
     return true;
   }
@@ -621,6 +626,7 @@ class IdMap {
   };
   static constexpr size_t prefetchDistance = 48;
   HugeVector<Slot> slots;
+  std::vector<int32_t> arrivalRank;  // rank of the id that arrived n-th
   int shift = 48;
 };
 
@@ -782,7 +788,7 @@ bool convertInput(const std::string& path, InputFormat format, OutputKind kind, 
       }
     }
     IdMap map;
-    if (!map.build(edges.ends, labelIds, largest, &graph->originalIds)) {
+    if (!map.build(&edges.ends, labelIds, largest, &graph->originalIds)) {
       *error = path + ": more than " + std::to_string(maxVertexCount) + " vertices, more than the tool takes";
       return false;
     }
