@@ -1,6 +1,7 @@
 // Converting edge lists and MatrixMarket files: separators, comments, the id mapping (compact ids
 // through the bitmap, spread ones through the hash table, both against a plain std::map
-// conversion), repeats and self-loops, label files, random labels, and every malformed line.
+// conversion, and the map itself), repeats and self-loops, label files, random labels, and every
+// malformed line.
 #include "graph_convert.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "id_map.h"
 #include "test_support.h"
 
 namespace {
@@ -344,4 +346,32 @@ TEST(LabelGenerator, DrawsTheSameUniformLabelsForTheSameSeedEverywhere) {
   LabelGenerator drawing(1);
   drawRandomLabels(&drawing, 8, &graph);
   EXPECT_EQ(graph.labels, (std::vector<int32_t>{5, 2, 4, 7, 3}));
+}
+
+TEST(IdMap, RanksEveryIdOfTheEndsAndTheExtraOnesAndNoOther) {
+  // Compact ids take the bitmap, one id near the top of the range the hash table.
+  for (const uint64_t top : {uint64_t{70}, ~uint64_t{0} - 1}) {
+    HugeVector<uint64_t> ends{9, 3, 3, 70, 9, 9, 12, top};
+    const std::vector<uint64_t> extra{5, 70, 200};
+    std::vector<uint64_t> originalIds;
+    IdMap map;
+    ASSERT_TRUE(map.build(&ends, extra, std::max<uint64_t>(top, 200), &originalIds));
+    std::set<uint64_t> expected{9, 3, 70, 12, top, 5, 200};
+    EXPECT_EQ(originalIds, Ids(expected.begin(), expected.end()));
+    for (size_t rank = 0; rank < originalIds.size(); ++rank) EXPECT_EQ(map.find(originalIds[rank]), static_cast<int32_t>(rank));
+    for (uint64_t absent : {uint64_t{0}, uint64_t{4}, uint64_t{71}, uint64_t{201}, ~uint64_t{0}}) {
+      EXPECT_EQ(map.find(absent), -1) << absent;
+    }
+    // The keys: dense ends, smaller first, the self-loop 9-9 left out; counted by smaller end.
+    std::vector<size_t> counts(originalIds.size() + 1, 0);
+    const size_t keys = map.makeKeys(&ends, 0, counts.data());
+    ASSERT_EQ(keys, 3u);
+    auto key = [&](uint64_t a, uint64_t b) {
+      const uint64_t u = static_cast<uint64_t>(map.find(a)), v = static_cast<uint64_t>(map.find(b));
+      return (std::min(u, v) << 32) | std::max(u, v);
+    };
+    EXPECT_EQ(std::vector<uint64_t>(ends.begin(), ends.begin() + 3), (std::vector<uint64_t>{key(9, 3), key(3, 70), key(12, top)}));
+    EXPECT_EQ(counts[static_cast<size_t>(map.find(3)) + 1], 2u);
+    EXPECT_EQ(counts[static_cast<size_t>(map.find(12)) + 1], 1u);
+  }
 }
