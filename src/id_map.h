@@ -23,8 +23,15 @@ inline int bitWidth(uint64_t value) { return value == 0 ? 0 : 64 - __builtin_clz
 template <typename DenseOf>
 __attribute__((always_inline)) inline size_t makeKeys(uint64_t* ends, size_t lines, DenseOf denseOf, int shift,
                                                       size_t* bucketCounts) {
+  // The lookups of the pairs a few steps ahead are fetched meanwhile, so that the cache misses of a
+  // map larger than the cache overlap.
+  constexpr size_t ahead = 16;
   size_t kept = 0;
   for (size_t i = 0; i < lines; ++i) {
+    if (i + ahead < lines) {
+      denseOf.prefetch(ends[2 * (i + ahead)]);
+      denseOf.prefetch(ends[2 * (i + ahead) + 1]);
+    }
     const uint64_t u = denseOf(ends[2 * i]), v = denseOf(ends[2 * i + 1]);
     if (u == v) continue;
     const uint64_t smaller = std::min(u, v);
@@ -37,6 +44,7 @@ __attribute__((always_inline)) inline size_t makeKeys(uint64_t* ends, size_t lin
 /// The dense id of an end that is one already.
 struct SameId {
   uint64_t operator()(uint64_t id) const { return id; }
+  void prefetch(uint64_t) const {}
 };
 
 /// Dense ids for the ids of one edge list (and of its label lines).
@@ -60,10 +68,10 @@ class IdMap {
 
   __attribute__((always_inline)) int32_t findInBitmap(uint64_t id) const {
     if (id >= idLimit) return -1;
-    const uint64_t word = bits[id >> 6];
+    const RankedWord& word = words[id >> 6];
     const uint64_t bit = uint64_t{1} << (id & 63);
-    if ((word & bit) == 0) return -1;
-    return static_cast<int32_t>(wordRank[id >> 6] + static_cast<uint32_t>(__builtin_popcountll(word & (bit - 1))));
+    if ((word.bits & bit) == 0) return -1;
+    return static_cast<int32_t>(word.rank + static_cast<uint64_t>(__builtin_popcountll(word.bits & (bit - 1))));
   }
 
   // The slot that holds the id, or the empty slot where it would go.
@@ -84,10 +92,14 @@ class IdMap {
 
   bool direct = true;
   uint64_t idCount = 0;  // distinct ids
-  // Bitmap: bit id is set for every id present; wordRank[w] counts the set bits before word w.
+  // Bitmap: bit id is set for every id present; each word holds the count of the set bits before
+  // it, so that a lookup touches one cache line.
+  struct RankedWord {
+    uint64_t bits;
+    uint64_t rank;
+  };
   uint64_t idLimit = 0;
-  std::vector<uint64_t> bits;
-  std::vector<uint32_t> wordRank;
+  HugeVector<RankedWord> words;
   // Hash table: the original id held in a slot and its dense id (-1: empty), in one cache line.
   struct Slot {
     uint64_t key;

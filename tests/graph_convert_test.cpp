@@ -109,12 +109,12 @@ TEST_F(ConvertInput, AgreesWithAPlainConversionOnRandomEdgeLists) {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
     return state >> 11;
   };
-  // Compact ids take the bitmap, spread ids the hash table; more than 2048 vertices make several
-  // vertices share a bucket of smaller ends.
+  // Compact ids take the bitmap, spread ids the hash table (ids below a million: the bitmap for the
+  // longer lists only); more than 2048 vertices make several vertices share a bucket of smaller ends.
   // Ids spread over all 64 bits come from a pool, so that they repeat; the pool holds the largest.
   std::vector<uint64_t> pool{~uint64_t{0}};
   while (pool.size() < 3000) pool.push_back((next() << 11) ^ next());
-  for (const uint64_t range : {uint64_t{50}, uint64_t{6000}, uint64_t{1} << 40, ~uint64_t{0}}) {
+  for (const uint64_t range : {uint64_t{50}, uint64_t{6000}, uint64_t{1000000}, uint64_t{1} << 40, ~uint64_t{0}}) {
     for (const int lines : {1, 40, 3000, 20000}) {
       std::string text;
       std::set<uint64_t> ids;
