@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -230,22 +229,19 @@ class StagedFile {
     return true;
   }
 
-  /// Room for `size` more bytes (at most 4096) at the returned position; advance() takes them.
-  char* room(size_t size) {
-    if (used + size > buffer.size()) flush();
-    return buffer.data() + used;
+  /// Writing: lines of at most lineRoom bytes go to position() onwards while the position stays
+  /// below limit(); then spill() writes the buffer out and returns where to go on, and settle()
+  /// takes the lines written when a run of them ends. The position lives in the writer's register
+  /// meanwhile, not in this object, which every byte stored might otherwise alias.
+  static constexpr size_t lineRoom = 64;
+  char* position() { return buffer.data() + used; }
+  const char* limit() const { return buffer.data() + buffer.size() - lineRoom; }
+  char* spill(char* at) {
+    settle(at);
+    flush();
+    return buffer.data();
   }
-  void advance(char* end) { used = static_cast<size_t>(end - buffer.data()); }
-
-  void put(std::string_view text) {
-    while (!text.empty()) {
-      const size_t part = std::min(text.size(), size_t{4096});
-      char* at = room(part);
-      std::copy(text.data(), text.data() + part, at);
-      advance(at + part);
-      text.remove_prefix(part);
-    }
-  }
+  void settle(char* at) { used = static_cast<size_t>(at - buffer.data()); }
 
   /// Writes what is buffered and closes the file; false with *error on a failed write.
   bool finish(std::string* error) {
@@ -300,56 +296,106 @@ class StagedFile {
   size_t used = 0;
 };
 
-template <typename Number>
-char* putNumber(char* at, Number value) {
-  return std::to_chars(at, at + 24, value).ptr;
+// The decimal digits of a value, written from the last two at a time; the caller has room for 20.
+char* putDecimal(char* at, uint64_t value) {
+  static constexpr char pairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  static constexpr uint64_t powersOfTen[20] = {1,
+                                               10,
+                                               100,
+                                               1000,
+                                               10000,
+                                               100000,
+                                               1000000,
+                                               10000000,
+                                               100000000,
+                                               1000000000,
+                                               10000000000ULL,
+                                               100000000000ULL,
+                                               1000000000000ULL,
+                                               10000000000000ULL,
+                                               100000000000000ULL,
+                                               1000000000000000ULL,
+                                               10000000000000000ULL,
+                                               100000000000000000ULL,
+                                               1000000000000000000ULL,
+                                               10000000000000000000ULL};
+  // log10 from the bit width (1233 / 4096 is just below log10(2)), then one comparison.
+  const int estimate = ((64 - __builtin_clzll(value | 1)) * 1233) >> 12;
+  const int length = estimate + ((value | 1) >= powersOfTen[estimate] ? 1 : 0);
+  char* const end = at + length;
+  char* p = end;
+  while (value >= 100) {
+    const uint64_t pair = value % 100;
+    value /= 100;
+    p -= 2;
+    std::memcpy(p, pairs + 2 * pair, 2);
+  }
+  if (value >= 10) {
+    std::memcpy(p - 2, pairs + 2 * value, 2);
+  } else {
+    p[-1] = static_cast<char>('0' + value);
+  }
+  return end;
+}
+
+char* putSigned(char* at, int64_t value) {
+  if (value >= 0) return putDecimal(at, static_cast<uint64_t>(value));
+  *at++ = '-';
+  return putDecimal(at, uint64_t{0} - static_cast<uint64_t>(value));
 }
 
 // `t # <n>`, the line that opens a query of a query file and its block in the ids file.
 void putQueryHeader(StagedFile* file, size_t queryNumber) {
-  char* at = file->room(32);
+  char* at = file->position();
+  if (at > file->limit()) at = file->spill(at);
   at = std::copy_n("t # ", 4, at);
-  at = putNumber(at, queryNumber);
+  at = putDecimal(at, queryNumber);
   *at++ = '\n';
-  file->advance(at);
+  file->settle(at);
 }
 
 // The v lines, then the e lines.
 void putGraph(const ConvertedGraph& graph, StagedFile* file) {
+  char* at = file->position();
+  const char* const limit = file->limit();
   for (size_t vertex = 0; vertex < graph.labels.size(); ++vertex) {
-    char* at = file->room(48);
+    if (at > limit) at = file->spill(at);
     *at++ = 'v';
     *at++ = ' ';
-    at = putNumber(at, vertex);
+    at = putDecimal(at, vertex);
     *at++ = ' ';
-    at = putNumber(at, graph.labels[vertex]);
+    at = putSigned(at, graph.labels[vertex]);
     *at++ = '\n';
-    file->advance(at);
   }
   // The edges of a row share their "e u " prefix: formatted once, copied for each.
   char prefix[32] = {'e', ' '};
   for (size_t u = 0; u + 1 < graph.firstEdge.size(); ++u) {
     if (graph.firstEdge[u] == graph.firstEdge[u + 1]) continue;
-    char* prefixEnd = putNumber(prefix + 2, u);
+    char* prefixEnd = putDecimal(prefix + 2, u);
     *prefixEnd++ = ' ';
     const size_t prefixLength = static_cast<size_t>(prefixEnd - prefix);
     for (size_t i = graph.firstEdge[u]; i < graph.firstEdge[u + 1]; ++i) {
-      char* at = file->room(48);
+      if (at > limit) at = file->spill(at);
       std::memcpy(at, prefix, 16);  // the prefix has at most 13 bytes; the rest is overwritten
-      at = putNumber(at + prefixLength, graph.largerEnds[i]);
+      at = putDecimal(at + prefixLength, static_cast<uint64_t>(graph.largerEnds[i]));
       *at++ = '\n';
-      file->advance(at);
     }
   }
+  file->settle(at);
 }
 
 void putOriginalIds(const ConvertedGraph& graph, StagedFile* file) {
+  char* at = file->position();
+  const char* const limit = file->limit();
   for (uint64_t id : graph.originalIds) {
-    char* at = file->room(32);
-    at = putNumber(at, id);
+    if (at > limit) at = file->spill(at);
+    at = putDecimal(at, id);
     *at++ = '\n';
-    file->advance(at);
   }
+  file->settle(at);
 }
 
 std::string counted(long long count, const char* singular, const char* plural) {
@@ -375,13 +421,13 @@ bool writeOutputs(const ConvertOptions& options, const std::vector<ConvertedGrap
   if (written) {
     if (options.kind == OutputKind::data) {
       const ConvertedGraph& graph = graphs.front();
-      char* at = output.room(64);
+      char* at = output.position();
       at = std::copy_n("t ", 2, at);
-      at = putNumber(at, graph.labels.size());
+      at = putDecimal(at, graph.labels.size());
       *at++ = ' ';
-      at = putNumber(at, graph.edgeCount());
+      at = putDecimal(at, graph.edgeCount());
       *at++ = '\n';
-      output.advance(at);
+      output.settle(at);
       putGraph(graph, &output);
       if (withIds) putOriginalIds(graph, &ids);
     } else {

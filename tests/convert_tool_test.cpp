@@ -208,6 +208,29 @@ TEST_F(ConvertFiles, WritesTheDataGraphTheIdMappingAndASummary) {
             (std::vector<std::string>{"data.graph", "edges.txt", "labels.txt", "map", "r1", "r2", "r3", "stats"}));
 }
 
+TEST_F(ConvertFiles, WritesNumbersOfEveryLength) {
+  // Ids of 1 to 20 digits in a path, each labelled with a power of ten or its negative.
+  std::string edges, labels, ids, vertices;
+  std::vector<uint64_t> path;
+  for (uint64_t power = 1, i = 0; i < 20; ++i, power *= 10) path.push_back(power - 1 + (i == 0));
+  path.push_back(18446744073709551615u);
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (i > 0) edges += std::to_string(path[i - 1]) + " " + std::to_string(path[i]) + "\n";
+    const int64_t label = i % 2 ? -static_cast<int64_t>(std::min<uint64_t>(path[i], 2147483648u))
+                                : static_cast<int64_t>(std::min<uint64_t>(path[i], 2147483647u));
+    labels += std::to_string(path[i]) + " " + std::to_string(label) + "\n";
+    ids += std::to_string(path[i]) + "\n";
+    vertices += "v " + std::to_string(i) + " " + std::to_string(label) + "\n";
+  }
+  writeFile(file("edges.txt"), edges);
+  writeFile(file("labels.txt"), labels);
+  ASSERT_EQ(convert({"in=" + file("edges.txt"), "out=" + file("data"), "labels=" + file("labels.txt")}).status, 0);
+  std::string expected = "t 21 20\n" + vertices;
+  for (size_t i = 1; i < path.size(); ++i) expected += "e " + std::to_string(i - 1) + " " + std::to_string(i) + "\n";
+  EXPECT_EQ(readFile(file("data")), expected);
+  EXPECT_EQ(readFile(file("data.ids")), ids);
+}
+
 TEST_F(ConvertFiles, WritesOneQueryPerPatternInOrder) {
   writeFile(file("triangle.txt"), "7 8\n8 9\n9 7\n");
   writeFile(file("path.mtx"), "%%MatrixMarket matrix coordinate pattern symmetric\n3 3 2\n2 1\n3 2\n");
