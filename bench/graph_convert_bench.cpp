@@ -61,7 +61,6 @@ BENCHMARK(BM_ConvertEdgeList)
     ->ArgNames({"edges", "spread"})
     ->Args({5000000, 0})
     ->Args({5000000, 1})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
