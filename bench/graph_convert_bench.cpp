@@ -23,8 +23,8 @@ std::string scratchDirectory() { return access("/dev/shm", W_OK) == 0 ? "/dev/sh
 // An edge list of `edges` lines between uniformly drawn vertices of `vertices`; spread ids are the
 // vertex numbers mapped to random 63-bit values. The same arguments give the same file.
 std::string edgeListFile(long long edges, uint64_t vertices, bool spread) {
-  const std::string path = scratchDirectory() + "/sgmatch-convert-bench-" + std::to_string(edges) +
-                           (spread ? "-spread" : "-compact");
+  const std::string path =
+      scratchDirectory() + "/sgmatch-convert-bench-" + std::to_string(edges) + (spread ? "-spread" : "-compact");
   if (access(path.c_str(), R_OK) == 0) return path;
   uint64_t state = 1;
   std::vector<uint64_t> ids(vertices);

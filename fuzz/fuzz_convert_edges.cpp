@@ -97,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzCheck(graph.labels == std::vector<int32_t>(plain.ids.size(), 0), "every label 0");
   fuzzCheck(graph.edgeLines == static_cast<long long>(plain.lines.size()), "edge lines counted");
   fuzzCheck(graph.selfLoops == loops, "self-loops counted");
-  fuzzCheck(graph.repeatedEdges == static_cast<long long>(plain.lines.size()) - loops - static_cast<long long>(edges.size()),
-            "repeated edges counted");
+  fuzzCheck(
+      graph.repeatedEdges == static_cast<long long>(plain.lines.size()) - loops - static_cast<long long>(edges.size()),
+      "repeated edges counted");
   return 0;
 }

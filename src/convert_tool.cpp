@@ -39,7 +39,8 @@ const std::vector<ConvertKey> keyTable = {
     {"labels", "none",
      "none: every label 0; random:L: labels uniform in 0..L-1 (L from 1 to 2147483647) drawn from the seed; any other "
      "value names a label file of \"id label\" lines"},
-    {"seed", "1", "seed of the random labels, 0 to 18446744073709551615; the same seed gives the same labels everywhere"},
+    {"seed", "1",
+     "seed of the random labels, 0 to 18446744073709551615; the same seed gives the same labels everywhere"},
     {"ids", "<out>.ids",
      "file of the original ids: line i+1 holds the input's id of vertex i (with kind=query a \"t # <n>\" line before "
      "each query's ids); none: no such file"},
@@ -576,7 +577,8 @@ int runConvert(int argc, char** argv, std::ostream& out, std::ostream& err) {
     converted = convertFiles(options, &summary, &error);
   } catch (const std::bad_alloc&) {
     // The temporary files went with the objects that held them.
-    error = "cannot convert " + options.inputs.front() + (options.inputs.size() > 1 ? " and the rest" : "") + ": out of memory";
+    error = "cannot convert " + options.inputs.front() + (options.inputs.size() > 1 ? " and the rest" : "") +
+            ": out of memory";
   }
   if (!converted) {
     err << "sgmatch-convert: " << error << "\n" << std::flush;

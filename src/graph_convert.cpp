@@ -155,8 +155,8 @@ enum class LineOutcome { pair, skipped, malformed };
 
 // An edge list line that is not plain "u v": blanks around the fields, a comma, a comment, or an
 // error. A pair goes to *u and *v; a malformed line gets its message in *error.
-LineOutcome readEdgeLine(std::string_view line, const std::string& path, long long lineNumber, uint64_t* u,
-                         uint64_t* v, std::string* error) {
+LineOutcome readEdgeLine(std::string_view line, const std::string& path, long long lineNumber, uint64_t* u, uint64_t* v,
+                         std::string* error) {
   const char *p, *end;
   trimLine(line, &p, &end);
   if (isCommentOrBlank(p, end)) return LineOutcome::skipped;
@@ -169,8 +169,8 @@ LineOutcome readEdgeLine(std::string_view line, const std::string& path, long lo
 
 // Edge list lines: two vertex ids, separated by blanks or a comma; further fields (weights,
 // times) are ignored.
-bool readEdgeListLines(PairLineReader& reader, PairLineReader::Kind kind, uint64_t u, uint64_t v,
-                       std::string_view line, const std::string& path, EdgeEnds* edges, std::string* error) {
+bool readEdgeListLines(PairLineReader& reader, PairLineReader::Kind kind, uint64_t u, uint64_t v, std::string_view line,
+                       const std::string& path, EdgeEnds* edges, std::string* error) {
   constexpr size_t estimateAfter = 1 << 17;  // ends
   uint64_t largest = 0;
   bool estimated = false;
@@ -225,7 +225,9 @@ std::string bannerProblem(std::string_view line) {
   const std::vector<std::string_view> fields = blankSeparatedFields(p, end);
   if (fields.empty() || lowercase(fields[0]) != "%%matrixmarket") return "expected the %%MatrixMarket banner";
   if (fields.size() != 5) return "the banner needs 4 words after %%MatrixMarket (matrix coordinate <field> <symmetry>)";
-  if (lowercase(fields[1]) != "matrix") return "unsupported object \"" + std::string(fields[1]) + "\" (expected matrix)";
+  if (lowercase(fields[1]) != "matrix") {
+    return "unsupported object \"" + std::string(fields[1]) + "\" (expected matrix)";
+  }
   if (lowercase(fields[2]) != "coordinate") {
     return "unsupported format \"" + std::string(fields[2]) + "\" (only coordinate matrices hold a graph)";
   }
@@ -328,9 +330,9 @@ bool readMatrixMarketLines(PairLineReader& reader, PairLineReader::Kind kind, st
     return false;
   }
   if (read != declared) {
-    *error = located(path, sizeLine,
-                     "the size line announces " + std::to_string(declared) + " entries, the file holds " +
-                         std::to_string(read));
+    *error = located(
+        path, sizeLine,
+        "the size line announces " + std::to_string(declared) + " entries, the file holds " + std::to_string(read));
     return false;
   }
   return true;
@@ -559,10 +561,8 @@ bool convertInput(const std::string& path, InputFormat format, OutputKind kind, 
       *error = path + ": more than " + std::to_string(maxVertexCount) + " vertices, more than the tool takes";
       return false;
     }
-    if (labels != nullptr &&
-        !assignLabels(*labels, path, [&](uint64_t id) { return map.find(id); }, false, graph, error)) {
-      return false;
-    }
+    auto dense = [&map](uint64_t id) { return map.find(id); };
+    if (labels != nullptr && !assignLabels(*labels, path, dense, false, graph, error)) return false;
     collectEdges(edges.ends, graph->originalIds.size(), &map, graph);
   }
 

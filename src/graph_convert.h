@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "huge_page_allocator.h"
@@ -56,7 +55,7 @@ bool readLabelFile(const std::string& path, LabelFile* labels, std::string* erro
 /// Reads one input file into *graph with labels from `labels` (null: every label 0). In a data
 /// graph a label line naming a vertex without edges adds it as an isolated vertex; a vertex without
 /// a label line is an error. False, with *error naming the file (and the line), when the input or
-/// the labels cannot be used; *graph is then unspecified.
+/// the labels cannot be used; *graph is then unspecified. Throws std::bad_alloc when memory runs out.
 bool convertInput(const std::string& path, InputFormat format, OutputKind kind, const LabelFile* labels,
                   ConvertedGraph* graph, std::string* error);
 

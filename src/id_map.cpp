@@ -95,7 +95,7 @@ size_t IdMap::makeKeys(HugeVector<uint64_t>* ends, int shift, size_t* bucketCoun
 // The key pass compiled for the popcnt instruction: without it every lookup calls into the
 // compiler's library, which costs more than the lookup.
 __attribute__((target("popcnt"))) size_t IdMap::keysWithPopcnt(uint64_t* ends, size_t lines, int shift,
-                                                                 size_t* bucketCounts) const {
+                                                               size_t* bucketCounts) const {
   return ::makeKeys(ends, lines, BitmapRank{this}, shift, bucketCounts);
 }
 

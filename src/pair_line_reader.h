@@ -124,11 +124,11 @@ class PairLineReader {
   static constexpr size_t slack = 32;  // the parser loads up to 24 bytes from a newline on
 
   int fd = -1;
-  std::vector<char> buffer;    // the block, then `slack` readable bytes
-  const char* position = nullptr;   // the next line
-  const char* blockEnd = nullptr;   // after the last newline of the block
-  size_t filled = 0;                // bytes of the buffer holding file data
-  long long bytesBefore = 0;        // file bytes before the buffer's first byte
+  std::vector<char> buffer;        // the block, then `slack` readable bytes
+  const char* position = nullptr;  // the next line
+  const char* blockEnd = nullptr;  // after the last newline of the block
+  size_t filled = 0;               // bytes of the buffer holding file data
+  long long bytesBefore = 0;       // file bytes before the buffer's first byte
   bool atEnd = false;
   int errorNumber = 0;
   long long linesRead = 0;

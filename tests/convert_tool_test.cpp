@@ -57,8 +57,8 @@ TEST(ParseConvertArguments, TakesEveryKeyOfTheTableAndKnowsTheDefaults) {
   EXPECT_EQ(options.labelSource, LabelSource::none);
   EXPECT_EQ(options.seed, 1u);
 
-  ASSERT_EQ(parse({"kind=query", "in=p1", "format=mtx", "in=p2", "labels=random:2147483647", "seed=18446744073709551615",
-                   "ids=map", "out=q", "in=p1"},
+  ASSERT_EQ(parse({"kind=query", "in=p1", "format=mtx", "in=p2", "labels=random:2147483647",
+                   "seed=18446744073709551615", "ids=map", "out=q", "in=p1"},
                   &options, &error),
             ConvertRequest::convert);
   EXPECT_EQ(options.inputs, (std::vector<std::string>{"p1", "p2", "p1"}));
@@ -69,8 +69,9 @@ TEST(ParseConvertArguments, TakesEveryKeyOfTheTableAndKnowsTheDefaults) {
   EXPECT_EQ(options.seed, 18446744073709551615u);
   EXPECT_EQ(options.idsPath, "map");
 
-  ASSERT_EQ(parse({"in=a", "out=b", "labels=lab=els.txt", "ids=none", "format=edgelist", "labels=none"}, &options, &error),
-            ConvertRequest::invalid);  // labels given twice
+  ASSERT_EQ(
+      parse({"in=a", "out=b", "labels=lab=els.txt", "ids=none", "format=edgelist", "labels=none"}, &options, &error),
+      ConvertRequest::invalid);  // labels given twice
   ASSERT_EQ(parse({"in=a", "out=b", "labels=lab=els.txt", "ids=none", "format=edgelist"}, &options, &error),
             ConvertRequest::convert);
   EXPECT_EQ(options.labelSource, LabelSource::file);
@@ -105,11 +106,14 @@ TEST(ParseConvertArguments, RefusesUnknownRepeatedMissingAndBadValuesBeforeReadi
       {{"in=a", "out="}, "bad value \"\" for out=: expected a file"},
       {{"in=a", "out=b", "kind=Data"}, "bad value \"Data\" for kind=: expected data or query"},
       {{"in=a", "out=b", "format=csv"}, "bad value \"csv\" for format=: expected auto, edgelist or mtx"},
-      {{"in=a", "out=b", "labels=random:0"}, "bad value \"random:0\" for labels=: expected random:L with L from 1 to 2147483647"},
+      {{"in=a", "out=b", "labels=random:0"},
+       "bad value \"random:0\" for labels=: expected random:L with L from 1 to 2147483647"},
       {{"in=a", "out=b", "labels=random:2147483648"},
        "bad value \"random:2147483648\" for labels=: expected random:L with L from 1 to 2147483647"},
-      {{"in=a", "out=b", "labels=random:-3"}, "bad value \"random:-3\" for labels=: expected random:L with L from 1 to 2147483647"},
-      {{"in=a", "out=b", "labels=random:"}, "bad value \"random:\" for labels=: expected random:L with L from 1 to 2147483647"},
+      {{"in=a", "out=b", "labels=random:-3"},
+       "bad value \"random:-3\" for labels=: expected random:L with L from 1 to 2147483647"},
+      {{"in=a", "out=b", "labels=random:"},
+       "bad value \"random:\" for labels=: expected random:L with L from 1 to 2147483647"},
       {{"in=a", "out=b", "labels="}, "bad value \"\" for labels=: expected none, random:L or a label file"},
       {{"in=a", "out=b", "seed=-1"}, "bad value \"-1\" for seed=: expected a number from 0 to 18446744073709551615"},
       {{"in=a", "out=b", "seed=18446744073709551616"},
@@ -179,12 +183,13 @@ TEST_F(ConvertFiles, WritesTheDataGraphTheIdMappingAndASummary) {
   const Outcome outcome = convert({"in=" + file("edges.txt"), "out=" + file("data.graph")});
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(outcome.err, "");
-  EXPECT_EQ(outcome.out, "wrote " + file("data.graph") + ": 5 vertices, 4 edges (6 edges read from " + file("edges.txt") +
-                             "; dropped 1 repeated edge, 1 self-loop)\nwrote " + file("data.graph.ids") +
-                             ": the input's id of every vertex\n");
+  EXPECT_EQ(outcome.out, "wrote " + file("data.graph") + ": 5 vertices, 4 edges (6 edges read from " +
+                             file("edges.txt") + "; dropped 1 repeated edge, 1 self-loop)\nwrote " +
+                             file("data.graph.ids") + ": the input's id of every vertex\n");
   EXPECT_EQ(readFile(file("data.graph")), "t 5 4\nv 0 0\nv 1 0\nv 2 0\nv 3 0\nv 4 0\ne 0 1\ne 0 2\ne 0 4\ne 1 2\n");
   EXPECT_EQ(readFile(file("data.graph.ids")), "100\n200\n300\n400\n500\n");
-  EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"data.graph", "data.graph.ids", "edges.txt", "stats"}));
+  EXPECT_EQ(listDirectory(dir.path()),
+            (std::vector<std::string>{"data.graph", "data.graph.ids", "edges.txt", "stats"}));
 
   // Labels from a file; the mapping elsewhere; an existing output is replaced.
   writeFile(file("labels.txt"), "100 -1\n200 2\n300 3\n400 4\n500 5\n600 6\n");
@@ -199,8 +204,10 @@ TEST_F(ConvertFiles, WritesTheDataGraphTheIdMappingAndASummary) {
   // Random labels: the same for the same seed, other ones for another seed; ids=none writes no mapping.
   std::remove(file("data.graph.ids").c_str());
   ASSERT_EQ(convert({"in=" + file("edges.txt"), "out=" + file("r1"), "labels=random:1000", "ids=none"}).status, 0);
-  ASSERT_EQ(convert({"in=" + file("edges.txt"), "out=" + file("r2"), "labels=random:1000", "seed=1", "ids=none"}).status, 0);
-  ASSERT_EQ(convert({"in=" + file("edges.txt"), "out=" + file("r3"), "labels=random:1000", "seed=2", "ids=none"}).status, 0);
+  ASSERT_EQ(
+      convert({"in=" + file("edges.txt"), "out=" + file("r2"), "labels=random:1000", "seed=1", "ids=none"}).status, 0);
+  ASSERT_EQ(
+      convert({"in=" + file("edges.txt"), "out=" + file("r3"), "labels=random:1000", "seed=2", "ids=none"}).status, 0);
   EXPECT_EQ(readFile(file("r1")), readFile(file("r2")));
   EXPECT_NE(readFile(file("r1")), readFile(file("r3")));
   EXPECT_FALSE(fileExists(file("r1.ids")));
@@ -235,8 +242,9 @@ TEST_F(ConvertFiles, WritesOneQueryPerPatternInOrder) {
   writeFile(file("triangle.txt"), "7 8\n8 9\n9 7\n");
   writeFile(file("path.mtx"), "%%MatrixMarket matrix coordinate pattern symmetric\n3 3 2\n2 1\n3 2\n");
   writeFile(file("labels.txt"), "7 1\n8 2\n9 3\n1 4\n2 5\n3 6\n");
-  const Outcome outcome = convert({"kind=query", "in=" + file("triangle.txt"), "in=" + file("path.mtx"),
-                                   "in=" + file("triangle.txt"), "out=" + file("query"), "labels=" + file("labels.txt")});
+  const Outcome outcome =
+      convert({"kind=query", "in=" + file("triangle.txt"), "in=" + file("path.mtx"), "in=" + file("triangle.txt"),
+               "out=" + file("query"), "labels=" + file("labels.txt")});
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(readFile(file("query")),
             "t # 0\nv 0 1\nv 1 2\nv 2 3\ne 0 1\ne 0 2\ne 1 2\n"
@@ -246,17 +254,18 @@ TEST_F(ConvertFiles, WritesOneQueryPerPatternInOrder) {
   EXPECT_EQ(outcome.out, "wrote query 0 of " + file("query") + ": 3 vertices, 3 edges (3 edges read from " +
                              file("triangle.txt") + "; dropped 0 repeated edges, 0 self-loops)\n" +
                              "wrote query 1 of " + file("query") + ": 3 vertices, 2 edges (2 edges read from " +
-                             file("path.mtx") + "; dropped 0 repeated edges, 0 self-loops)\n" +
-                             "wrote query 2 of " + file("query") + ": 3 vertices, 3 edges (3 edges read from " +
-                             file("triangle.txt") + "; dropped 0 repeated edges, 0 self-loops)\n" + "wrote " +
-                             file("query.ids") + ": the input's id of every vertex\n");
+                             file("path.mtx") + "; dropped 0 repeated edges, 0 self-loops)\n" + "wrote query 2 of " +
+                             file("query") + ": 3 vertices, 3 edges (3 edges read from " + file("triangle.txt") +
+                             "; dropped 0 repeated edges, 0 self-loops)\n" + "wrote " + file("query.ids") +
+                             ": the input's id of every vertex\n");
 
   // Random labels continue from pattern to pattern.
   ASSERT_EQ(convert({"kind=query", "in=" + file("triangle.txt"), "in=" + file("triangle.txt"), "out=" + file("q2"),
                      "labels=random:8", "ids=none"})
                 .status,
             0);
-  EXPECT_EQ(readFile(file("q2")), "t # 0\nv 0 5\nv 1 2\nv 2 4\ne 0 1\ne 0 2\ne 1 2\nt # 1\nv 0 7\nv 1 3\nv 2 2\ne 0 1\ne 0 2\ne 1 2\n");
+  EXPECT_EQ(readFile(file("q2")),
+            "t # 0\nv 0 5\nv 1 2\nv 2 4\ne 0 1\ne 0 2\ne 1 2\nt # 1\nv 0 7\nv 1 3\nv 2 2\ne 0 1\ne 0 2\ne 1 2\n");
 }
 
 TEST_F(ConvertFiles, AnyErrorLeavesEveryFileAsItWas) {
@@ -272,13 +281,21 @@ TEST_F(ConvertFiles, AnyErrorLeavesEveryFileAsItWas) {
       {{"in=" + file("bad.txt")}, "1 2\n2 x\n", file("bad.txt") + ":2: expected a vertex id, found \"x\""},
       {{"in=" + file("bad.txt")}, "1 2\n-2 3\n", file("bad.txt") + ":2: negative vertex id \"-2\""},
       {{"in=" + file("absent.txt")}, "", "cannot open " + file("absent.txt") + ": No such file or directory"},
-      {{"in=" + file("good.txt"), "labels=" + file("bad.txt")}, "1 5\n2 5\n", file("bad.txt") + ": no label for vertex 3 of " + file("good.txt")},
-      {{"in=" + file("good.txt"), "labels=" + file("bad.txt")}, "1 5\n2 five\n", file("bad.txt") + ":2: expected a label, found \"five\""},
+      {{"in=" + file("good.txt"), "labels=" + file("bad.txt")},
+       "1 5\n2 5\n",
+       file("bad.txt") + ": no label for vertex 3 of " + file("good.txt")},
+      {{"in=" + file("good.txt"), "labels=" + file("bad.txt")},
+       "1 5\n2 five\n",
+       file("bad.txt") + ":2: expected a label, found \"five\""},
       {{"in=" + file("good.txt"), "format=mtx"}, "", file("good.txt") + ":1: expected the %%MatrixMarket banner"},
-      {{"kind=query", "in=" + file("good.txt"), "in=" + file("bad.txt")}, "3 4\n4 x\n", file("bad.txt") + ":2: expected a vertex id, found \"x\""},
-      {{"kind=query", "in=" + file("good.txt"), "in=" + file("comments.txt")}, "",
+      {{"kind=query", "in=" + file("good.txt"), "in=" + file("bad.txt")},
+       "3 4\n4 x\n",
+       file("bad.txt") + ":2: expected a vertex id, found \"x\""},
+      {{"kind=query", "in=" + file("good.txt"), "in=" + file("comments.txt")},
+       "",
        file("comments.txt") + ": no edge, so the query would have no vertex"},
-      {{"in=" + file("good.txt"), "ids=" + file("no/such/dir/ids")}, "",
+      {{"in=" + file("good.txt"), "ids=" + file("no/such/dir/ids")},
+       "",
        "cannot create " + file("no/such/dir/ids") + ": No such file or directory"},
       {{"in=" + file("good.txt"), "ids=" + file("stats")}, "", "cannot write " + file("stats") + ": Is a directory"},
   };
@@ -297,7 +314,8 @@ TEST_F(ConvertFiles, AnyErrorLeavesEveryFileAsItWas) {
   }
   const Outcome unwritable = convert({"in=" + file("good.txt"), "out=" + file("no/such/dir/out")});
   EXPECT_EQ(unwritable.status, 255);
-  EXPECT_EQ(unwritable.err, "sgmatch-convert: cannot create " + file("no/such/dir/out") + ": No such file or directory\n");
+  EXPECT_EQ(unwritable.err,
+            "sgmatch-convert: cannot create " + file("no/such/dir/out") + ": No such file or directory\n");
 }
 
 // The binaries: sgmatch-convert's own streams and status, a write that fails half-way, and the
@@ -334,8 +352,8 @@ TEST_F(ConvertBinary, AWriteThatFailsRemovesTheTemporaryFiles) {
   for (int i = 0; i < 20000; ++i) edges += std::to_string(i) + " " + std::to_string(i + 1) + "\n";
   writeFile(dir.file("edges.txt"), edges);
   // A file size limit of 64 KiB: the write fails with EFBIG once SIGXFSZ is ignored.
-  const ProcessResult run =
-      shell("trap '' XFSZ; ulimit -f 128; exec " + std::string(SGMATCH_CONVERT_BINARY) + " in=edges.txt out=data.graph 2>&1");
+  const ProcessResult run = shell("trap '' XFSZ; ulimit -f 128; exec " + std::string(SGMATCH_CONVERT_BINARY) +
+                                  " in=edges.txt out=data.graph 2>&1");
   EXPECT_EQ(run.status, 255);
   EXPECT_EQ(run.output, "sgmatch-convert: cannot write data.graph: File too large\n");
   EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"edges.txt", "stats"}));
@@ -360,7 +378,8 @@ TEST_F(ConvertBinary, ConvertedFilesGiveTheExpectedCounts) {
   writeFile(dir.file("data-labels"), "100 1\n200 2\n300 3\n400 1\n");
   writeFile(dir.file("query-labels"), "1 1\n2 2\n3 3\n4 9\n");
   ASSERT_EQ(runProcess(tool, {"in=diamond.csv", "out=data", "labels=data-labels"}, dir.path()).status, 0);
-  ASSERT_EQ(runProcess(tool, {"kind=query", "in=triangle.txt", "out=query", "labels=query-labels"}, dir.path()).status, 0);
+  ASSERT_EQ(runProcess(tool, {"kind=query", "in=triangle.txt", "out=query", "labels=query-labels"}, dir.path()).status,
+            0);
   EXPECT_EQ(maskTimes(runProcess(SGMATCH_BINARY, {}, dir.path()).output),
             "0\t#nodes: 3\tSym: 0\tFreq: 2\tTime/ms: T\nAverage time per query: Ts. Done!\n");
 }

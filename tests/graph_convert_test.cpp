@@ -158,8 +158,10 @@ TEST_F(ConvertInput, MalformedEdgeLinesNameTheFileTheLineAndTheField) {
       {"1 -2\n", "in:1: negative vertex id \"-2\""},
       {"12abc 3\n", "in:1: expected a vertex id, found \"12abc\""},
       {"1 2abc\n", "in:1: expected a vertex id, found \"2abc\""},
-      {"1 18446744073709551616\n", "in:1: vertex id \"18446744073709551616\" is out of range (largest 18446744073709551615)"},
-      {"123456789012345678901234 1\n", "in:1: vertex id \"123456789012345678901234\" is out of range (largest 18446744073709551615)"},
+      {"1 18446744073709551616\n",
+       "in:1: vertex id \"18446744073709551616\" is out of range (largest 18446744073709551615)"},
+      {"123456789012345678901234 1\n",
+       "in:1: vertex id \"123456789012345678901234\" is out of range (largest 18446744073709551615)"},
       {"1,,2\n", "in:1: expected a vertex id, found \",2\""},
       {"1;2\n", "in:1: expected a vertex id, found \"1;2\""},
       {"+1 2\n", "in:1: expected a vertex id, found \"+1\""},
@@ -213,16 +215,19 @@ TEST_F(ConvertInput, MalformedMatrixMarketFilesNameTheLineAndTheProblem) {
       {"%%MatrixMarket matrix array real general\n2 2\n1\n2\n3\n4\n",
        "in:1: unsupported format \"array\" (only coordinate matrices hold a graph)"},
       {"%%MatrixMarket vector coordinate real general\n", "in:1: unsupported object \"vector\" (expected matrix)"},
-      {"%%MatrixMarket matrix coordinate double general\n", "in:1: unknown field \"double\" (expected pattern, integer, real or complex)"},
+      {"%%MatrixMarket matrix coordinate double general\n",
+       "in:1: unknown field \"double\" (expected pattern, integer, real or complex)"},
       {"%%MatrixMarket matrix coordinate real upper\n",
        "in:1: unknown symmetry \"upper\" (expected general, symmetric, skew-symmetric or hermitian)"},
-      {"%%MatrixMarket matrix coordinate\n", "in:1: the banner needs 4 words after %%MatrixMarket (matrix coordinate <field> <symmetry>)"},
+      {"%%MatrixMarket matrix coordinate\n",
+       "in:1: the banner needs 4 words after %%MatrixMarket (matrix coordinate <field> <symmetry>)"},
       {banner, "in: no size line \"rows columns entries\""},
       {banner + "% c\n3 3\n", "in:3: expected the size line \"rows columns entries\""},
       {banner + "3 3 1 1\n", "in:2: expected the size line \"rows columns entries\""},
       {banner + "3 x 1\n", "in:2: expected the size line \"rows columns entries\""},
       {banner + "3 4 1\n1 2\n", "in:2: the matrix is not square (3 rows, 4 columns), so it is no graph"},
-      {banner + "3000000000 3000000000 0\n", "in:2: 3000000000 rows are more vertices than the tool takes (2147483647)"},
+      {banner + "3000000000 3000000000 0\n",
+       "in:2: 3000000000 rows are more vertices than the tool takes (2147483647)"},
       {banner + "3 3 2\n1 2\n0 1\n", "in:4: index 0 is out of range (the matrix has rows 1 to 3)"},
       {banner + "3 3 2\n1 4\n", "in:3: index 4 is out of range (the matrix has rows 1 to 3)"},
       {banner + "3 3 1\n1 2\n2 3\n", "in:4: more entries than the 1 of the size line (line 2)"},
@@ -294,7 +299,8 @@ TEST(ReadLabelFile, MalformedLinesNameTheFileTheLineAndTheField) {
       {"1 2,\n", ":1: expected \"id label\", found a third field \"\""},
       {"1 2147483648\n", ":1: label \"2147483648\" is out of range (-2147483648 to 2147483647)"},
       {"1 -2147483649\n", ":1: label \"-2147483649\" is out of range (-2147483648 to 2147483647)"},
-      {"1 99999999999999999999999\n", ":1: label \"99999999999999999999999\" is out of range (-2147483648 to 2147483647)"},
+      {"1 99999999999999999999999\n",
+       ":1: label \"99999999999999999999999\" is out of range (-2147483648 to 2147483647)"},
       {"1 x\n", ":1: expected a label, found \"x\""},
       {"1 --2\n", ":1: expected a label, found \"--2\""},
       {"1 -\n", ":1: expected a label, found \"-\""},
@@ -358,7 +364,8 @@ TEST(IdMap, RanksEveryIdOfTheEndsAndTheExtraOnesAndNoOther) {
     ASSERT_TRUE(map.build(&ends, extra, std::max<uint64_t>(top, 200), &originalIds));
     std::set<uint64_t> expected{9, 3, 70, 12, top, 5, 200};
     EXPECT_EQ(originalIds, Ids(expected.begin(), expected.end()));
-    for (size_t rank = 0; rank < originalIds.size(); ++rank) EXPECT_EQ(map.find(originalIds[rank]), static_cast<int32_t>(rank));
+    for (size_t rank = 0; rank < originalIds.size(); ++rank)
+      EXPECT_EQ(map.find(originalIds[rank]), static_cast<int32_t>(rank));
     for (uint64_t absent : {uint64_t{0}, uint64_t{4}, uint64_t{71}, uint64_t{201}, ~uint64_t{0}}) {
       EXPECT_EQ(map.find(absent), -1) << absent;
     }
@@ -370,7 +377,8 @@ TEST(IdMap, RanksEveryIdOfTheEndsAndTheExtraOnesAndNoOther) {
       const uint64_t u = static_cast<uint64_t>(map.find(a)), v = static_cast<uint64_t>(map.find(b));
       return (std::min(u, v) << 32) | std::max(u, v);
     };
-    EXPECT_EQ(std::vector<uint64_t>(ends.begin(), ends.begin() + 3), (std::vector<uint64_t>{key(9, 3), key(3, 70), key(12, top)}));
+    EXPECT_EQ(std::vector<uint64_t>(ends.begin(), ends.begin() + 3),
+              (std::vector<uint64_t>{key(9, 3), key(3, 70), key(12, top)}));
     EXPECT_EQ(counts[static_cast<size_t>(map.find(3)) + 1], 2u);
     EXPECT_EQ(counts[static_cast<size_t>(map.find(12)) + 1], 1u);
   }

@@ -64,21 +64,14 @@ TEST(PairLineReader, ReadsPlainPairsAndHandsEveryOtherLineBack) {
             "1 2\n10\t20\n3 4\r\n5 6 0.5\n7 8\tx\n 9 10\n9,10\n# 1 2\n\n1  2\n12abc 3\n1 2abc\n"
             "-1 2\n1 2,\n4294967296 18446744073709551615\n11 12");
   const std::vector<Read> expected = {
-      pair(1, 2, "1 2", 1),
-      pair(10, 20, "10\t20", 2),
+      pair(1, 2, "1 2", 1),      pair(10, 20, "10\t20", 2),
       pair(3, 4, "3 4", 3),  // the carriage return is not part of the numbers' line
-      pair(5, 6, "5 6 0.5", 4),
-      pair(7, 8, "7 8\tx", 5),
-      other(" 9 10", 6),
-      other("9,10", 7),
-      other("# 1 2", 8),
-      other("", 9),
-      other("1  2", 10),
-      other("12abc 3", 11),
-      other("1 2abc", 12),
-      other("-1 2", 13),
-      other("1 2,", 14),
-      other("4294967296 18446744073709551615", 15),  // 20 digits: left to the careful reader
+      pair(5, 6, "5 6 0.5", 4),  pair(7, 8, "7 8\tx", 5),
+      other(" 9 10", 6),         other("9,10", 7),
+      other("# 1 2", 8),         other("", 9),
+      other("1  2", 10),         other("12abc 3", 11),
+      other("1 2abc", 12),       other("-1 2", 13),
+      other("1 2,", 14),         other("4294967296 18446744073709551615", 15),  // 20 digits: left to the careful reader
       pair(11, 12, "11 12", 16),
   };
   EXPECT_EQ(readAll(file), expected);
@@ -114,8 +107,8 @@ TEST(PairLineReader, ReadsLinesLongerThanABlockAndFilesOfManyBlocks) {
   // The first block of a file this small is 4 KiB; the comment line needs it to grow.
   const std::string comment = "#" + std::string(10000, 'c');
   writeFile(file, "1 2\n" + comment + "\n3 4\n" + comment);
-  EXPECT_EQ(readAll(file), (std::vector<Read>{pair(1, 2, "1 2", 1), other(comment, 2), pair(3, 4, "3 4", 3),
-                                              other(comment, 4)}));
+  EXPECT_EQ(readAll(file),
+            (std::vector<Read>{pair(1, 2, "1 2", 1), other(comment, 2), pair(3, 4, "3 4", 3), other(comment, 4)}));
 
   // About 3 MiB: lines cross the 1 MiB block boundaries at every position.
   std::string text;
