@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(data_reader query_match parse_parameter ullmann_reader verify_embeddings)
+[ ${#targets[@]} -gt 0 ] || targets=(data_reader query_match parse_parameter ullmann_reader verify_embeddings convert_edges)
 jobs=${FUZZ_JOBS:-2}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 
