@@ -110,7 +110,7 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
   *stage = Stage::indexingData;
   if (engine == MatchEngine::fast) query->useDataGraph(graph.get());
   if (threads > 1) {
-    QueryPipeline pipeline(threads, graph.get(), *query, report, watch.get());
+    QueryPipeline pipeline(threads, graph.get(), *query, &report, watch.get());
     for (;;) {
       *stage = Stage::readingQuery;
       if (!query->read()) break;

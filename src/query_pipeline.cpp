@@ -3,10 +3,9 @@
 // behind a slow query while the workers go on with the queries after it.
 #include "query_pipeline.h"
 
-#include <chrono>
 #include <cstdio>
-#include <new>
 #include <iostream>
+#include <new>
 #include <utility>
 
 #include "fatal_error.h"
@@ -20,14 +19,15 @@ constexpr size_t pendingPerWorker = 256;
 
 }  // namespace
 
-QueryPipeline::QueryPipeline(int threads, Graph* dataGraph, Query& queryReader, RunReport& runReport,
-                             QueryWatch* queryWatch)
+QueryPipeline::QueryPipeline(int threads, Graph* dataGraph, Query& queryReader, RunReport* runReport,
+                             QueryWatch* queryWatch, Commit customCommit)
     : graph(dataGraph),
       reader(queryReader),
       report(runReport),
       watch(queryWatch),
-      window(pendingPerWorker * static_cast<size_t>(threads)) {
-  if (!reader.index()) reader.useDataGraph(graph);
+      commit(std::move(customCommit)),
+      window(pendingPerWorker * static_cast<size_t>(std::max(threads, 1))) {
+  if (!reader.index() && reader.engine == MatchEngine::fast) reader.useDataGraph(graph);
   reader.deferred = &readerOutput;
   for (int slot = 0; slot < threads; ++slot) {
     auto worker = std::make_unique<Worker>();
@@ -39,7 +39,7 @@ QueryPipeline::QueryPipeline(int threads, Graph* dataGraph, Query& queryReader, 
     query.symmetry = reader.symmetry;
     query.control = &worker->control;
     worker->control.stoppable = reader.control != nullptr && reader.control->stoppable;
-    query.shareIndex(graph, reader.index());
+    if (reader.index()) query.shareIndex(graph, reader.index());
     workers.push_back(std::move(worker));
   }
   for (int slot = 0; slot < threads; ++slot) workers[slot]->thread = std::thread([this, slot] { work(slot); });
@@ -55,7 +55,7 @@ QueryPipeline::~QueryPipeline() {
   for (auto& worker : workers) worker->thread.join();
 }
 
-void QueryPipeline::submit() {
+void QueryPipeline::queue() {
   auto job = std::make_unique<Job>();
   job->number = reader.queryNumber;
   job->edgeCount = reader.edgeCount;
@@ -66,18 +66,60 @@ void QueryPipeline::submit() {
   job->problem = reader.problem;
   job->prelude = std::move(readerOutput.console);
   readerOutput.console.clear();
-  std::unique_lock<std::mutex> lock(mutex);
+  std::lock_guard<std::mutex> lock(mutex);
   pending.push_back(std::move(job));
   jobReady.notify_one();
+}
+
+void QueryPipeline::submit() {
+  queue();
+  std::unique_lock<std::mutex> lock(mutex);
   commitReady(lock, pending.size() >= window);
+}
+
+bool QueryPipeline::commitDone() {
+  std::unique_lock<std::mutex> lock(mutex);
+  const size_t before = pending.size();
+  commitReady(lock, false);
+  return pending.size() != before;
 }
 
 void QueryPipeline::finish() {
   std::unique_lock<std::mutex> lock(mutex);
   while (!pending.empty()) commitReady(lock, true);
+  lock.unlock();
   // What the reader printed after the last query (the lines of queries without vertices).
   std::cout << readerOutput.console << std::flush;
   readerOutput.console.clear();
+}
+
+size_t QueryPipeline::pendingCount() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return pending.size();
+}
+
+int QueryPipeline::takeForRemote() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (nextToStart >= pending.size()) return -1;
+  return pending[nextToStart++]->number;
+}
+
+void QueryPipeline::completeRemote(int number, Result result) {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (auto& job : pending) {
+    if (job->number == number && !job->done) {
+      job->result = std::move(result);
+      job->done = true;
+      break;
+    }
+  }
+  jobDone.notify_all();
+}
+
+void QueryPipeline::waitForWorkers(std::chrono::microseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex);
+  const bool frontDone = !pending.empty() && pending.front()->done;
+  if (!frontDone) jobDone.wait_for(lock, timeout);
 }
 
 void QueryPipeline::work(int slot) {
@@ -92,9 +134,9 @@ void QueryPipeline::work(int slot) {
     try {
       match(slot, job);
     } catch (const DeferredFatalError& error) {
-      job.error = error.message;
+      job.result.error = error.message;
     } catch (const std::bad_alloc&) {
-      job.error = "sgmatch: out of memory matching query " + std::to_string(job.number);
+      job.result.error = "sgmatch: out of memory matching query " + std::to_string(job.number);
     }
     lock.lock();
     job.done = true;
@@ -112,7 +154,7 @@ void QueryPipeline::match(int slot, Job& job) {
   query.symClasses = std::move(job.symClasses);
   query.colors = std::move(job.colors);
   query.problem = std::move(job.problem);
-  query.deferred = &job.output;
+  query.deferred = &job.result.output;
   worker.control.reset();
   if (watch != nullptr) watch->startQuery(slot, job.number, &worker.control, -1);
   // With several threads the time of a match is its wall-clock time: processor time would add up
@@ -121,48 +163,58 @@ void QueryPipeline::match(int slot, Job& job) {
   const uint64_t frequency = query.match(graph);
   const double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   if (watch != nullptr) watch->endQuery(slot);
-  job.outcome = outcomeOf(query, frequency, wallMs * 1000, wallMs);
+  job.result.outcome = outcomeOf(query, frequency, wallMs * 1000, wallMs);
   query.deferred = nullptr;
 }
 
-// Writes the done jobs at the front; with `waitForFront`, first waits until the front one is done.
+// Commits the done jobs at the front; with `waitForFront`, first waits until the front one is done.
 void QueryPipeline::commitReady(std::unique_lock<std::mutex>& lock, bool waitForFront) {
   if (waitForFront && !pending.empty()) {
     registerFront();
     jobDone.wait(lock, [&] { return pending.front()->done; });
   }
   while (!pending.empty() && pending.front()->done) {
-    if (!pending.front()->error.empty()) failAt(lock);
+    if (!commit && !pending.front()->result.error.empty()) failAt(lock);
     std::unique_ptr<Job> job = std::move(pending.front());
     pending.pop_front();
     --nextToStart;
     // The workers go on while the outputs are written.
     lock.unlock();
-    if (!job->prelude.empty() || !job->output.console.empty()) std::cout << job->prelude << job->output.console << std::flush;
-    if (!job->output.record.empty()) reader.appendRecord(job->output.record);
-    if (watch != nullptr) watch->clearLine();
-    report.query(job->outcome);
+    if (commit) {
+      commit(job->prelude, job->result);
+    } else {
+      writeInOrder(*job);
+    }
     lock.lock();
   }
   registerFront();
+}
+
+void QueryPipeline::writeInOrder(Job& job) {
+  const Query::DeferredOutput& output = job.result.output;
+  if (!job.prelude.empty() || !output.console.empty()) std::cout << job.prelude << output.console << std::flush;
+  if (!output.record.empty()) reader.appendRecord(output.record);
+  if (watch != nullptr) watch->clearLine();
+  if (report != nullptr) report->query(job.result.outcome);
 }
 
 // The front job failed: the run ends there, as a run on one thread would. The workers stop at their
 // next check; the listings kept for queries after the failed one are removed, since that run would
 // not have reached them.
 void QueryPipeline::failAt(std::unique_lock<std::mutex>& lock) {
-  const std::string message = pending.front()->error;
+  const std::string message = pending.front()->result.error;
   stopping = true;
   for (auto& worker : workers) worker->control.stop.store(true, std::memory_order_relaxed);
   jobDone.wait(lock, [&] {
     for (size_t i = 1; i < nextToStart; ++i) {
-      if (!pending[i]->done) return false;
+      if (!pending[i]->done && pending[i]->control != nullptr) return false;
     }
     return true;
   });
   for (size_t i = 1; i < nextToStart; ++i) {
-    const QueryOutcome& outcome = pending[i]->outcome;
-    if (pending[i]->error.empty() && outcome.status == MatchStatus::complete && outcome.frequency > 0) {
+    const QueryOutcome& outcome = pending[i]->result.outcome;
+    if (pending[i]->done && pending[i]->result.error.empty() && outcome.status == MatchStatus::complete &&
+        outcome.frequency > 0) {
       std::remove(outcome.statsPath.c_str());
     }
   }

@@ -1,15 +1,19 @@
-// Matching several queries at once. The reading thread reads the queries in file order and hands a
-// copy of each to the worker threads, each with a Query of its own (search buffers, statistics file)
-// and the one shared index of the data graph; what the matches print and the records they write come
-// back to the reading thread, which writes them in query order, so that every output is that of a run
-// on one thread. Statistics files are written by the workers: each is complete or absent.
+// Matching several queries at once. The reading thread reads the queries in file order and queues a
+// copy of each; worker threads, each with a Query of its own (search buffers, statistics file) and the
+// one shared index of the data graph, take them in order. What the matches print and the records
+// they write come back to the reading thread, which commits them in query order, so that every output
+// is that of a run on one thread. Statistics files are written by the workers: each is complete or
+// absent. Jobs may also be handed to another process (an MPI rank) and completed from its results.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,26 +21,57 @@
 #include "run_report.h"
 #include "search_control.h"
 
-class DataIndex;
 class Graph;
 class QueryWatch;
 
 class QueryPipeline {
  public:
-  /// Starts `threads` workers matching in `graph` with the settings of `reader` (statistics
-  /// directory, limit, engine); `watch` (may be null) sees every query start and end.
-  QueryPipeline(int threads, Graph* graph, Query& reader, RunReport& report, QueryWatch* watch);
+  /// What one query's match gave.
+  struct Result {
+    QueryOutcome outcome;
+    Query::DeferredOutput output;  // its console text and its record
+    std::string error;             // the error that ended its match; empty when none
+  };
+  /// Commits a finished query: `prelude` is what reading it printed. The default writes the query's
+  /// outputs (console text, record, report line) and ends the run at a query whose match failed.
+  using Commit = std::function<void(const std::string& prelude, Result& result)>;
+
+  /// Starts `threads` workers (none is allowed when every job goes to another process) matching in
+  /// `graph` with the settings of `reader` (statistics directory, limit, engine, symmetry); `watch`
+  /// (may be null) sees every query start and end; `commit` replaces the default commit.
+  QueryPipeline(int threads, Graph* graph, Query& reader, RunReport* report, QueryWatch* watch, Commit commit = {});
   /// Stops the workers; `finish` first for a complete run.
   ~QueryPipeline();
   QueryPipeline(const QueryPipeline&) = delete;
   QueryPipeline& operator=(const QueryPipeline&) = delete;
 
-  /// Queues the query that `reader` has just read; writes the outputs of the queries before it that
-  /// are done, and waits while too many are pending.
+  /// Queues the query that `reader` has just read, commits the queries before it that are done, and
+  /// waits while too many are pending.
   void submit();
 
-  /// Waits for every queued query and writes the outputs of all.
+  /// Queues the query that `reader` has just read, without waiting.
+  void queue();
+
+  /// Commits the done queries at the front, without waiting; true when it committed any.
+  bool commitDone();
+
+  /// Waits for every queued query and commits all.
   void finish();
+
+  /// Queries queued and not yet committed.
+  size_t pendingCount();
+
+  /// Takes the first queued query that no worker has taken, for another process; its number, or -1.
+  int takeForRemote();
+
+  /// Completes a query taken for another process with that process's result.
+  void completeRemote(int number, Result result);
+
+  /// Waits until a local worker finishes a query, or `timeout` passes.
+  void waitForWorkers(std::chrono::microseconds timeout);
+
+  /// The queries a full window holds: the reading side keeps the queue no longer.
+  size_t windowSize() const { return window; }
 
  private:
   struct Job {
@@ -49,12 +84,10 @@ class QueryPipeline {
     std::vector<int> colors;
     std::string problem;
     std::string prelude;  // what reading it printed, before its match's text
-    // Its match: the control of the worker that took it, and what it gave.
+    // Its match: the control of the worker that took it (none when another process took it).
     SearchControl* control = nullptr;
     bool done = false;
-    std::string error;  // the error that ended its match: the run ends when the job's turn comes
-    QueryOutcome outcome;
-    Query::DeferredOutput output;
+    Result result;
   };
   struct Worker {
     std::unique_ptr<Query> query;
@@ -65,19 +98,21 @@ class QueryPipeline {
   void work(int slot);
   void match(int slot, Job& job);
   void commitReady(std::unique_lock<std::mutex>& lock, bool waitForFront);
+  void writeInOrder(Job& job);
   [[noreturn]] void failAt(std::unique_lock<std::mutex>& lock);
   void registerFront();
 
   Graph* graph;
   Query& reader;
-  RunReport& report;
+  RunReport* report;
   QueryWatch* watch;
+  Commit commit;
   size_t window;  // queries pending at most
   std::vector<std::unique_ptr<Worker>> workers;
   std::mutex mutex;
   std::condition_variable jobReady, jobDone;
   std::deque<std::unique_ptr<Job>> pending;  // in query order, oldest first
   size_t nextToStart = 0;                    // index into pending of the first job not yet taken
-  Query::DeferredOutput readerOutput;        // what the reader printed since the last query taken
   bool stopping = false;
+  Query::DeferredOutput readerOutput;        // what the reader printed since the last query queued
 };
