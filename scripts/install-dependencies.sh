@@ -7,8 +7,8 @@ set -- "${1:-build}"
 packages="cmake g++ make nlohmann-json3-dev libnauty2-dev"
 case "$1" in
   build) ;;
-  test) packages="$packages ninja-build libgtest-dev" ;;
-  ci) packages="$packages ninja-build libgtest-dev libbenchmark-dev python3 clang libclang-rt-14-dev g++-aarch64-linux-gnu" ;;
+  test) packages="$packages ninja-build libgtest-dev libopenmpi-dev openmpi-bin" ;;
+  ci) packages="$packages ninja-build libgtest-dev libopenmpi-dev openmpi-bin libbenchmark-dev python3 clang libclang-rt-14-dev g++-aarch64-linux-gnu" ;;
   *) echo "usage: $0 [build|test|ci]" >&2; exit 2 ;;
 esac
 missing=""

@@ -40,6 +40,9 @@ std::atomic<const std::atomic<uint64_t>*> runningCount{nullptr};
 std::atomic<int> resultsFd{-1};
 std::function<void(const std::string&)> fatalErrorHook;
 thread_local bool deferringFatalErrors = false;
+void (*fatalExit)(int) = _exit;
+char signalMessageName[64] = "sgmatch";
+std::string fatalEcho;
 
 // The signals that end the run by default: a closed terminal, an interrupt, a reader of standard
 // output gone away, a termination request. Each removes the temporary listing first.
@@ -74,7 +77,7 @@ void onTerminationSignal(int signal) {
   const std::atomic<uint64_t>* count = runningCount.load();
   const uint64_t found = count != nullptr ? count->load(std::memory_order_relaxed) : 0;
   SignalText message;
-  message << "sgmatch: ended by signal " << static_cast<uint64_t>(signal);
+  message << signalMessageName << ": ended by signal " << static_cast<uint64_t>(signal);
   if (query >= 0) {
     message << " while matching query " << static_cast<uint64_t>(query);
     if (count != nullptr) message << " (" << found << " embeddings counted)";
@@ -165,10 +168,21 @@ void fatalError(const std::string& message) {
     hook(message);
   }
   std::cout << message << std::endl;
+  if (!fatalEcho.empty()) std::cerr << fatalEcho << message << std::endl;
   // Other threads may still be matching: the process ends without running the destructors of
   // objects they use. Every output stream that matters is flushed by now.
   std::fflush(nullptr);
+  fatalExit(255);
   _exit(255);
+}
+
+void setFatalExit(void (*exit)(int status)) { fatalExit = exit; }
+
+void setFatalMessageEcho(const std::string& prefix) { fatalEcho = prefix; }
+
+void setSignalMessageName(const char* name) {
+  std::strncpy(signalMessageName, name, sizeof signalMessageName - 1);
+  signalMessageName[sizeof signalMessageName - 1] = '\0';
 }
 
 std::string errorText(int errorNumber) { return std::strerror(errorNumber); }

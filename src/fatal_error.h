@@ -49,5 +49,15 @@ void registerResultsFile(int fd);
 /// last object); called at most once.
 void onFatalError(std::function<void(const std::string& message)> hook);
 
+/// How fatalError ends the process (by default _exit): a run of several processes aborts them all.
+void setFatalExit(void (*exit)(int status));
+
+/// A prefix for a copy of every fatal message on standard error (empty: no copy), for processes whose
+/// standard output nobody reads.
+void setFatalMessageEcho(const std::string& prefix);
+
+/// The name a run ended by a signal gives itself on standard error (by default "sgmatch").
+void setSignalMessageName(const char* name);
+
 /// The text of an errno value, for messages.
 std::string errorText(int errorNumber);

@@ -79,24 +79,14 @@ void matchOne(Query& query, Graph& graph, SearchControl& control, QueryWatch* wa
 
 int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* queryNumber) {
   RunReport report;
-  const int threads = options.threads == 0 ? static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))
-                                           : options.threads;
+  const int threads = threadCount();
   const bool progress = options.progress == 1 || (options.progress < 0 && isatty(STDERR_FILENO));
   std::unique_ptr<QueryWatch> watch;
   if (options.timeout > 0 || progress) watch = std::make_unique<QueryWatch>(options.timeout, progress, threads);
   *stage = Stage::readingData;
-  auto graph = std::make_unique<Graph>();
-  const auto loadStart = std::chrono::steady_clock::now();
-  if (!graph->read(datapath.c_str())) {
-    if (withoutArguments) {
-      std::cerr << "sgmatch: no arguments were given, so the data graph is the file \"data\" of the working "
-                   "directory; sgmatch --help lists the keys"
-                << std::endl;
-    }
-    return -1;
-  }
-  const double loadMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - loadStart).count();
-  if (graph->labels.empty()) warnNoVertices();
+  double loadMs = 0;
+  std::unique_ptr<Graph> graph = loadDataGraph(withoutArguments, &loadMs);
+  if (!graph) return -1;
   report.begin(*graph, loadMs);
   *stage = Stage::readingQuery;
   auto query = std::make_unique<Query>(querypath, subgraphpath, statspath, maxfreq);
@@ -136,6 +126,26 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
 }
 
 }  // namespace
+
+int threadCount() {
+  return options.threads == 0 ? static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) : options.threads;
+}
+
+std::unique_ptr<Graph> loadDataGraph(bool withoutArguments, double* loadMs) {
+  auto graph = std::make_unique<Graph>();
+  const auto loadStart = std::chrono::steady_clock::now();
+  if (!graph->read(datapath.c_str())) {
+    if (withoutArguments) {
+      std::cerr << "sgmatch: no arguments were given, so the data graph is the file \"data\" of the working "
+                   "directory; sgmatch --help lists the keys"
+                << std::endl;
+    }
+    return nullptr;
+  }
+  *loadMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - loadStart).count();
+  if (graph->labels.empty()) warnNoVertices();
+  return graph;
+}
 
 int run(int argc, char** argv) { return run(argc, argv, MatchEngine::fast); }
 

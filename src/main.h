@@ -3,6 +3,7 @@
 // Also verify_embeddings, the embedding verifier reduced to its count of unique embeddings.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "embedding_check.h"
@@ -17,6 +18,15 @@ enum class MatchEngine;
 /// (the plain reference search serves tests and benchmarks).
 int run(int argc, char** argv, MatchEngine engine);
 int run(int argc, char** argv);
+
+class Graph;
+
+/// The threads the settings ask for: threads=0 means one per hardware thread.
+int threadCount();
+
+/// Reads the data graph named by the settings, with the warnings about it on standard error; null
+/// after the reader's message when it cannot be read. `withoutArguments` adds a pointer to --help.
+std::unique_ptr<Graph> loadDataGraph(bool withoutArguments, double* loadMs);
 
 /// checkEmbeddings reduced to the number of unique embeddings; 0 when the file cannot be opened or
 /// read, or holds no embedding.

@@ -131,6 +131,7 @@ void QueryPipeline::work(int slot) {
     Job& job = *pending[nextToStart++];
     job.control = &workers[static_cast<size_t>(slot)]->control;
     lock.unlock();
+    job.result.outcome.number = job.number;
     try {
       match(slot, job);
     } catch (const DeferredFatalError& error) {
@@ -138,6 +139,7 @@ void QueryPipeline::work(int slot) {
     } catch (const std::bad_alloc&) {
       job.result.error = "sgmatch: out of memory matching query " + std::to_string(job.number);
     }
+    job.result.origin = origin;
     lock.lock();
     job.done = true;
     jobDone.notify_all();
@@ -203,6 +205,10 @@ void QueryPipeline::writeInOrder(Job& job) {
 // not have reached them.
 void QueryPipeline::failAt(std::unique_lock<std::mutex>& lock) {
   const std::string message = pending.front()->result.error;
+  if (!pending.front()->result.origin.empty()) {
+    std::cerr << "sgmatch-mpi: " << pending.front()->result.origin << " failed on query " << pending.front()->number
+              << ": " << message << std::endl;
+  }
   stopping = true;
   for (auto& worker : workers) worker->control.stop.store(true, std::memory_order_relaxed);
   jobDone.wait(lock, [&] {

@@ -31,6 +31,7 @@ class QueryPipeline {
     QueryOutcome outcome;
     Query::DeferredOutput output;  // its console text and its record
     std::string error;             // the error that ended its match; empty when none
+    std::string origin;            // where it was matched ("rank 2"), for the message of an error
   };
   /// Commits a finished query: `prelude` is what reading it printed. The default writes the query's
   /// outputs (console text, record, report line) and ends the run at a query whose match failed.
@@ -73,6 +74,9 @@ class QueryPipeline {
   /// The queries a full window holds: the reading side keeps the queue no longer.
   size_t windowSize() const { return window; }
 
+  /// Names this process in the message of an error of a query matched here ("rank 0").
+  void setOrigin(const std::string& name) { origin = name; }
+
  private:
   struct Job {
     // The query as read.
@@ -114,5 +118,6 @@ class QueryPipeline {
   std::deque<std::unique_ptr<Job>> pending;  // in query order, oldest first
   size_t nextToStart = 0;                    // index into pending of the first job not yet taken
   bool stopping = false;
+  std::string origin;
   Query::DeferredOutput readerOutput;        // what the reader printed since the last query queued
 };
