@@ -148,15 +148,16 @@ def run_plain(cmd, cwd, stdout_path, timeout):
     return code, wall, usage.ru_maxrss
 
 
-# Extra key=value arguments given to every engine (--args).
+# Extra key=value arguments given to every engine (--args), and to one engine (--binary NAME=PATH ARGS).
 EXTRA_ARGUMENTS = []
+ENGINE_ARGUMENTS = {}
 
 
 def engine_command(binary, data, query, maxfreq):
     cmd = [binary, "data=" + data, "query=" + query, "subgraph=subgraphs", "stats=stats"]
     if maxfreq is not None:
         cmd.append("maxfreq=%d" % maxfreq)
-    return cmd + EXTRA_ARGUMENTS
+    return cmd + EXTRA_ARGUMENTS + ENGINE_ARGUMENTS.get(binary, [])
 
 
 def fresh_dir(path):
@@ -555,8 +556,10 @@ def main():
     parser.add_argument("--engines", default="fast,literal",
                         help="engines to run, the first is the reference of the comparisons: "
                              "fast, literal, or names given with --binary")
-    parser.add_argument("--binary", action="append", default=[], metavar="NAME=PATH",
-                        help="another binary with sgmatch's command line, run as engine NAME")
+    parser.add_argument("--binary", action="append", default=[], metavar="NAME=PATH [ARGS]",
+                        help="another binary with sgmatch's command line, run as engine NAME, with "
+                             "key=value arguments of its own after the path (the same binary may be "
+                             "given under several names with different arguments)")
     parser.add_argument("--args", default="",
                         help="extra key=value arguments for every engine, separated by spaces")
     parser.add_argument("--work", default=os.path.join(OUT, "runs"),
@@ -579,11 +582,23 @@ def main():
     args.work = os.path.abspath(args.work)
 
     for entry in args.binary:
-        name, _, path = entry.partition("=")
-        if not name or not path:
-            print("--binary takes NAME=PATH")
+        name, _, rest = entry.partition("=")
+        words = rest.split()
+        if not name or not words:
+            print("--binary takes NAME=PATH [ARGS]")
             return 2
-        ENGINE_BINARIES[name] = os.path.abspath(path)
+        # A symbolic link per name keeps engines with the same binary and different arguments apart.
+        path = os.path.abspath(words[0])
+        if len(words) > 1:
+            alias_dir = os.path.join(OUT, "engines")
+            os.makedirs(alias_dir, exist_ok=True)
+            alias = os.path.join(alias_dir, name)
+            if os.path.lexists(alias):
+                os.unlink(alias)
+            os.symlink(path, alias)
+            path = alias
+            ENGINE_ARGUMENTS[path] = words[1:]
+        ENGINE_BINARIES[name] = path
     EXTRA_ARGUMENTS.extend(args.args.split())
     engines = [e for e in args.engines.split(",") if e]
     if not engines or any(e not in ENGINE_BINARIES for e in engines):
