@@ -87,17 +87,25 @@ size_t IdMap::makeKeys(HugeVector<uint64_t>* ends, int shift, size_t* bucketCoun
   const size_t lines = ends->size() / 2;
   if (!direct) return ::makeKeys(ends->data(), lines, ArrivalRank{arrivalRank.data()}, shift, bucketCounts);
   if (idCount == idLimit) return ::makeKeys(ends->data(), lines, SameId(), shift, bucketCounts);  // 0..n-1 all there
+#if defined(__x86_64__)
   static const bool popcnt = __builtin_cpu_supports("popcnt");
-  return popcnt ? keysWithPopcnt(ends->data(), lines, shift, bucketCounts)
-                : ::makeKeys(ends->data(), lines, BitmapRank{this}, shift, bucketCounts);
+  if (popcnt) return keysWithPopcnt(ends->data(), lines, shift, bucketCounts);
+#endif
+  return ::makeKeys(ends->data(), lines, BitmapRank{this}, shift, bucketCounts);
 }
 
 // The key pass compiled for the popcnt instruction: without it every lookup calls into the
 // compiler's library, which costs more than the lookup.
+#if defined(__x86_64__)
 __attribute__((target("popcnt"))) size_t IdMap::keysWithPopcnt(uint64_t* ends, size_t lines, int shift,
                                                                size_t* bucketCounts) const {
   return ::makeKeys(ends, lines, BitmapRank{this}, shift, bucketCounts);
 }
+#else
+size_t IdMap::keysWithPopcnt(uint64_t* ends, size_t lines, int shift, size_t* bucketCounts) const {
+  return ::makeKeys(ends, lines, BitmapRank{this}, shift, bucketCounts);
+}
+#endif
 
 bool IdMap::buildBitmap(const HugeVector<uint64_t>& ends, const std::vector<uint64_t>& extra, uint64_t largest,
                         std::vector<uint64_t>* originalIds) {
