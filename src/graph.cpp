@@ -1,9 +1,13 @@
-// Data graph reading and editing. The reader parses each line in place, keeps the edges in a flat
-// list, and builds the rows and the label indexes once at the end, so its cost is linear in the file;
-// labels are numbered densely while reading to avoid map lookups per line.
+// Data graph reading and editing. The file is split at line starts into pieces that threads parse
+// into flat lists (labels, edge ends); endpoints are checked once the number of vertex lines before
+// each piece is known, and a piece with a problem is parsed again alone, so that the first bad line of
+// the file is the one reported. The rows are then filled by ranges of source vertices, one range per
+// thread, so that no two threads write to the same row.
 #include "graph.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <iostream>
 #include <limits>
@@ -16,10 +20,11 @@
 #include "line_reader.h"
 #include "settings.h"
 #include "text_number.h"
+#include "worker_threads.h"
 
 namespace {
 
-// Token i (from 0) of a line split at runs of spaces: begin and end pointers, or false if absent.
+// Token i (from 0) of a line split at runs of spaces: begin and end pointers.
 struct Tokens {
   const char* begin[3];
   const char* end[3];
@@ -44,219 +49,473 @@ int saturatedCount(uint64_t count) {
                                                                          : static_cast<int>(count);
 }
 
-// Label pair counts over dense label indexes: a square table for few labels, a hash map otherwise.
+// Label pair counts over dense label numbers: a square table for the first numbers (all of them when
+// labels are few), a hash map for pairs beyond it.
 class PairCounter {
  public:
-  void add(uint32_t a, uint32_t b) {
-    if (a >= tableSide || b >= tableSide) {
-      if (a < denseLimit && b < denseLimit) {
-        grow(std::max(a, b) + 1);
-      } else {
-        ++sparse[(uint64_t{a} << 32) | b];
-        return;
-      }
+  explicit PairCounter(size_t labelCount)
+      : side(static_cast<uint32_t>(std::min<size_t>(labelCount, tableLimit))),
+        holdsAll(labelCount <= tableLimit),
+        table(size_t{side} * side, 0) {}
+
+  void add(uint32_t a, uint32_t b, uint64_t count = 1) {
+    if (a < side && b < side) {
+      table[size_t{a} * side + b] += count;
+    } else {
+      sparse[(uint64_t{a} << 32) | b] += count;
     }
-    ++table[size_t{a} * tableSide + b];
   }
+
+  /// The table's row of label number a (a below the table's side): counts indexed by the other label.
+  uint64_t* tableRow(uint32_t a) { return table.data() + size_t{a} * side; }
+  /// Whether every label number has its row and column in the table.
+  bool tableHoldsAll() const { return holdsAll; }
 
   template <typename Visit>
   void forEach(Visit visit) const {
-    for (uint32_t a = 0; a < tableSide; ++a)
-      for (uint32_t b = 0; b < tableSide; ++b)
-        if (uint64_t count = table[size_t{a} * tableSide + b]) visit(a, b, count);
+    for (uint32_t a = 0; a < side; ++a)
+      for (uint32_t b = 0; b < side; ++b)
+        if (uint64_t count = table[size_t{a} * side + b]) visit(a, b, count);
     for (const auto& [key, count] : sparse) visit(static_cast<uint32_t>(key >> 32), static_cast<uint32_t>(key), count);
   }
 
  private:
-  static constexpr uint32_t denseLimit = 1024;
+  // 2 MiB of counts per thread at most.
+  static constexpr uint32_t tableLimit = 512;
 
-  void grow(uint32_t side) {
-    side = std::max(side, std::min(denseLimit, tableSide * 2));
-    std::vector<uint64_t> larger(size_t{side} * side, 0);
-    for (uint32_t a = 0; a < tableSide; ++a)
-      std::copy_n(table.begin() + size_t{a} * tableSide, tableSide, larger.begin() + size_t{a} * side);
-    table.swap(larger);
-    tableSide = side;
-  }
-
-  uint32_t tableSide = 0;
+  uint32_t side;
+  bool holdsAll;
   std::vector<uint64_t> table;
   std::unordered_map<uint64_t, uint64_t> sparse;
 };
 
-// What the parse of a data file yields: the labels of the vertices as dense indexes, and the edges.
-struct DataFileContent {
-  std::vector<int> indexLabel;            // dense index -> label, in order of first appearance
-  std::vector<uint32_t> vertexLabelIndex;  // dense label index of each vertex
-  HugeVector<int> edgeEnds;               // u0, v0, u1, v1, ...
+// The first problem met in a piece of the file; it ends the parse of the piece.
+struct Problem {
+  enum class Kind { none, shortVertexLine, shortEdgeLine, badEndpoint, readError };
+  Kind kind = Kind::none;
+  long long line = 0;           // within the piece, from 1; for a read error the lines read before it
+  int endpoint = 0;             // the endpoint that names no vertex
+  long long verticesSoFar = 0;  // vertex lines before that edge line, from the start of the file
+  int errorNumber = 0;
 };
 
-// Parses every line; false after a message on a malformed line or a read error. The loop only checks
-// and records: everything that needs random access to per-vertex arrays comes afterwards.
-bool parseDataFile(const char* path, LineReader& reader, DataFileContent* content) {
-  std::unordered_map<int, uint32_t> labelIndex;
-  std::vector<int>& indexLabel = content->indexLabel;
-  std::vector<uint32_t>& vertexLabelIndex = content->vertexLabelIndex;
-  HugeVector<int>& edgeEnds = content->edgeEnds;
-  // Room for as many edge lines as the file could hold, reserved without being touched, so that the
-  // list is never copied while it grows.
-  if (reader.size() > 0) edgeEnds.reserve(static_cast<size_t>(reader.size() / 4));
-  int lastLabel = 0;
-  uint32_t lastIndex = 0;
-  bool haveLast = false;
-  std::string_view line;
-  LineReader::Status status;
-  Tokens tokens;
-  while ((status = reader.next(&line)) == LineReader::Status::line) {
-    if (line.empty() || (line[0] != 'v' && line[0] != 'e')) continue;
-    const bool isVertex = line[0] == 'v';
-    if (!firstThreeTokens(line, &tokens)) {
-      std::cout << path << ":" << reader.lineNumber() << ": " << (isVertex ? "vertex" : "edge")
-                << " line with fewer than three fields" << std::endl;
-      return false;
-    }
-    if (isVertex) {
-      int label = parseInt32(tokens.begin[2], tokens.end[2]);
-      if (!haveLast || label != lastLabel) {
-        auto [it, inserted] = labelIndex.try_emplace(label, static_cast<uint32_t>(indexLabel.size()));
-        if (inserted) indexLabel.push_back(label);
-        lastLabel = label;
-        lastIndex = it->second;
-        haveLast = true;
-      }
-      vertexLabelIndex.push_back(lastIndex);
-      continue;
-    }
-    const int u = parseInt32(tokens.begin[1], tokens.end[1]);
-    const int v = parseInt32(tokens.begin[2], tokens.end[2]);
-    const uint64_t vertexCount = vertexLabelIndex.size();
-    // Negative ids become huge as unsigned numbers, so one comparison rejects both kinds.
-    const bool badU = static_cast<uint64_t>(static_cast<uint32_t>(u)) >= vertexCount;
-    if (badU || static_cast<uint64_t>(static_cast<uint32_t>(v)) >= vertexCount) {
-      std::cout << path << ":" << reader.lineNumber() << ": edge endpoint " << (badU ? u : v)
-                << " is not a vertex (" << vertexCount << " vertex lines read so far)" << std::endl;
-      return false;
-    }
-    edgeEnds.push_back(u);
-    edgeEnds.push_back(v);
+// What the lines of one piece of the file hold, in line order.
+struct Piece {
+  long long first = 0, last = 0;  // the byte range in which the piece's lines start
+  HugeVector<int> labels;         // the label of each vertex line
+  HugeVector<uint64_t> edges;     // each edge line's endpoints u | v << 32
+  long long lines = 0;
+  int64_t farthestReach = std::numeric_limits<int64_t>::min();  // endpoint minus the piece's vertices before it
+  bool cutShort = false;  // stopped because an earlier piece met a problem
+  Problem problem;
+};
+
+// Room for every edge line that `bytes` of text can hold, reserved without being touched, so that the
+// list is never copied while it grows: a line with three fields and its newline take 6 bytes at least.
+void reserveEdges(long long bytes, Piece* piece) {
+  if (bytes > 0) piece->edges.reserve(static_cast<size_t>(bytes) / 6 + 1);
+}
+
+// Which piece met a problem first in file order, so that later pieces can stop early.
+struct StopSignal {
+  std::atomic<size_t> earliestProblem;
+};
+
+// Reads the two numbers of a line "<kind> <digits> <digits>" from the character after the kind, each
+// of at most 9 digits, the common shape; the text holds a newline further on, which ends every scan.
+// Returns the first character after the digits of the third field, or null when the line needs the
+// general rules (signs, other separators, long numbers, few fields).
+inline const char* quickFields(const char* p, uint32_t* second, uint32_t* third) {
+  uint32_t* const values[2] = {second, third};
+  for (int field = 0; field < 2; ++field) {
+    while (*p == ' ') ++p;
+    const char* const digits = p;
+    uint32_t value = 0;
+    while (static_cast<unsigned char>(*p - '0') < 10) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
+    if (p == digits || p - digits > 9) return nullptr;
+    // The second field must end at a space for the third to start after it.
+    if (field == 0 && *p != ' ') return nullptr;
+    *values[field] = value;
   }
-  if (status == LineReader::Status::error) {
-    std::cout << "Graph cannot read " << path << " after line " << reader.lineNumber() << ": "
-              << errorText(reader.error()) << std::endl;
-    return false;
+  return p;
+}
+
+// The piece being parsed: its lists and what the parse of one line needs to know.
+struct PieceParser {
+  Piece* piece;
+  long long vertexBase;  // vertex lines before the piece, or -1 when not yet known
+  long long line = 0;
+  int64_t reach = std::numeric_limits<int64_t>::min();
+
+  // Handles the line [p, end) by the general rules; false, with the problem recorded, when it is
+  // malformed or names no vertex.
+  bool take(const char* p, const char* end) {
+    ++line;
+    if (p == end || (*p != 'v' && *p != 'e')) return true;
+    Tokens tokens;
+    if (!firstThreeTokens(std::string_view(p, static_cast<size_t>(end - p)), &tokens)) {
+      piece->problem.kind = *p == 'v' ? Problem::Kind::shortVertexLine : Problem::Kind::shortEdgeLine;
+      piece->problem.line = line;
+      return false;
+    }
+    return takeFields(*p == 'v', static_cast<uint32_t>(parseInt32(tokens.begin[1], tokens.end[1])),
+                      static_cast<uint32_t>(parseInt32(tokens.begin[2], tokens.end[2])));
+  }
+
+  // Handles the line at p, which ends with a newline before `end`; returns where the next line
+  // starts. Lines of the common shape are read in one pass without looking for their end first.
+  const char* takeTerminated(const char* p, const char* end, bool* stopped) {
+    uint32_t second, third;
+    const char* after;
+    if ((*p == 'v' || *p == 'e') && p[1] == ' ' && (after = quickFields(p + 2, &second, &third)) != nullptr) {
+      ++line;
+      *stopped = !takeFields(*p == 'v', second, third);
+      if (*after == '\n') return after + 1;
+      return static_cast<const char*>(std::memchr(after, '\n', static_cast<size_t>(end - after))) + 1;
+    }
+    const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    *stopped = !take(p, newline);
+    return newline + 1;
+  }
+
+  bool takeFields(bool isVertex, uint32_t second, uint32_t third) {
+    if (!isVertex) return takeEdge(second, third);
+    piece->labels.push_back(static_cast<int>(third));
+    return true;
+  }
+
+  // Negative ids are huge as unsigned numbers, so one comparison rejects both kinds of bad endpoint.
+  bool takeEdge(uint32_t u, uint32_t v) {
+    const int64_t vertices = static_cast<int64_t>(piece->labels.size());
+    const int64_t farthest = static_cast<int64_t>(std::max(u, v)) - vertices;
+    if (vertexBase >= 0 && farthest >= vertexBase) {
+      const bool badU = static_cast<int64_t>(u) >= vertexBase + vertices;
+      piece->problem.kind = Problem::Kind::badEndpoint;
+      piece->problem.line = line;
+      piece->problem.endpoint = static_cast<int>(badU ? u : v);
+      piece->problem.verticesSoFar = vertexBase + vertices;
+      return false;
+    }
+    reach = std::max(reach, farthest);
+    piece->edges.push_back(uint64_t{u} | (uint64_t{v} << 32));
+    return true;
+  }
+};
+
+// Parses the lines of `reader` into `piece` up to the first problem. With `vertexBase` >= 0 (the vertex
+// lines before the piece) endpoints are checked line by line; otherwise only their farthest reach past
+// the piece's own vertex lines is kept, to be checked once the base is known.
+void parsePiece(LineReader& reader, long long vertexBase, StopSignal* stop, size_t index, Piece* piece) {
+  PieceParser parser{piece, vertexBase};
+  std::string_view text;
+  LineReader::Status status;
+  bool stopped = false;
+  while (!stopped && (status = reader.nextLines(&text)) == LineReader::Status::line) {
+    if (stop != nullptr && stop->earliestProblem.load(std::memory_order_relaxed) < index) {
+      piece->cutShort = true;
+      break;
+    }
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    // Only the file's last line can lack its newline; it takes the bounded path.
+    const char* const lastNewline = static_cast<const char*>(memrchr(p, '\n', text.size()));
+    const char* const terminated = lastNewline == nullptr ? p : lastNewline + 1;
+    while (p < terminated && !stopped) p = parser.takeTerminated(p, terminated, &stopped);
+    if (p < end && !stopped) stopped = !parser.take(p, end);
+  }
+  if (!stopped && status == LineReader::Status::error) {
+    piece->problem.kind = Problem::Kind::readError;
+    piece->problem.line = parser.line;
+    piece->problem.errorNumber = reader.error();
+  }
+  piece->lines = parser.line;
+  piece->farthestReach = parser.reach;
+}
+
+void reportProblem(const char* path, const Problem& problem, long long lineBase) {
+  using Kind = Problem::Kind;
+  const long long line = lineBase + problem.line;
+  switch (problem.kind) {
+    case Kind::none:
+      break;
+    case Kind::shortVertexLine:
+    case Kind::shortEdgeLine:
+      std::cout << path << ":" << line << ": " << (problem.kind == Kind::shortVertexLine ? "vertex" : "edge")
+                << " line with fewer than three fields" << std::endl;
+      break;
+    case Kind::badEndpoint:
+      std::cout << path << ":" << line << ": edge endpoint " << problem.endpoint << " is not a vertex ("
+                << problem.verticesSoFar << " vertex lines read so far)" << std::endl;
+      break;
+    case Kind::readError:
+      std::cout << "Graph cannot read " << path << " after line " << line << ": " << errorText(problem.errorNumber)
+                << std::endl;
+      break;
+  }
+}
+
+// Parses the regular file behind `fd` in `count` pieces of about equal size, one per thread. A piece
+// covers the lines that start in its byte range, so a line cut by a range boundary is parsed whole by
+// the piece in which it starts.
+std::vector<Piece> parseInPieces(int fd, long long size, int count) {
+  std::vector<Piece> pieces(static_cast<size_t>(count));
+  StopSignal stop{{pieces.size()}};
+  runInParallel(count, [&](int i) {
+    Piece& piece = pieces[static_cast<size_t>(i)];
+    piece.first = size / count * i + std::min<long long>(i, size % count);
+    piece.last = size / count * (i + 1) + std::min<long long>(i + 1, size % count);
+    reserveEdges(piece.last - piece.first, &piece);
+    LineReader reader;
+    reader.openRange(fd, piece.first, piece.last);
+    parsePiece(reader, -1, &stop, static_cast<size_t>(i), &piece);
+    if (piece.problem.kind == Problem::Kind::none) return;
+    size_t earliest = stop.earliestProblem.load();
+    while (static_cast<size_t>(i) < earliest && !stop.earliestProblem.compare_exchange_weak(earliest, i)) {
+    }
+  });
+  return pieces;
+}
+
+// Walks the pieces in file order with the number of vertex lines before each: a piece that met a
+// problem, was cut short or names a vertex not read before its line is parsed again alone with that
+// number, which finds its first bad line. False after the message about the first bad line of the file.
+bool checkPieces(const char* path, int fd, std::vector<Piece>* pieces) {
+  long long vertexBase = 0, lineBase = 0;
+  for (Piece& piece : *pieces) {
+    if (piece.problem.kind != Problem::Kind::none || piece.cutShort || piece.farthestReach >= vertexBase) {
+      Piece again;
+      again.first = piece.first;
+      again.last = piece.last;
+      reserveEdges(piece.last - piece.first, &again);
+      LineReader reader;
+      reader.openRange(fd, again.first, again.last);
+      parsePiece(reader, vertexBase, nullptr, 0, &again);
+      if (again.problem.kind != Problem::Kind::none) {
+        reportProblem(path, again.problem, lineBase);
+        return false;
+      }
+      piece = std::move(again);  // a read error that did not come back
+    }
+    vertexBase += static_cast<long long>(piece.labels.size());
+    lineBase += piece.lines;
   }
   return true;
 }
 
-// Bits of a vertex id sorted per pass of the row ordering: the counts of one pass stay in L1.
-constexpr int radixBits = 11;
-
-// Orders `size` edge ends by their low 32 bits (the other vertex) with `passes` stable counting
-// passes of radixBits each; returns whichever of `values` and `spare` holds the result.
-uint64_t* sortByLowHalf(uint64_t* values, uint64_t* spare, size_t size, int passes) {
-  constexpr uint32_t buckets = uint32_t{1} << radixBits;
-  if (size < 2) return values;
-  for (int pass = 0; pass < passes; ++pass) {
-    const int shift = pass * radixBits;
-    auto digit = [shift](uint64_t value) { return (static_cast<uint32_t>(value) >> shift) & (buckets - 1); };
-    size_t count[buckets + 1] = {};
-    for (size_t i = 0; i < size; ++i) ++count[digit(values[i]) + 1];
-    if (count[digit(values[0]) + 1] == size) continue;  // a single digit: nothing would move
-    for (uint32_t d = 0; d < buckets; ++d) count[d + 1] += count[d];
-    for (size_t i = 0; i < size; ++i) spare[count[digit(values[i])]++] = values[i];
-    std::swap(values, spare);
+// Reads the open file into pieces: in one piece, with endpoints checked as it goes, when it is not a
+// regular file or one thread is asked for. False after a message about the first bad line.
+bool readPieces(const char* path, LineReader& reader, int threads, std::vector<Piece>* pieces) {
+  const long long size = reader.size();
+  const int count = static_cast<int>(std::min<long long>(threads, size));
+  if (!reader.regular() || count <= 1) {
+    pieces->resize(1);
+    Piece& piece = pieces->front();
+    reserveEdges(size, &piece);
+    parsePiece(reader, 0, nullptr, 0, &piece);
+    if (piece.problem.kind == Problem::Kind::none) return true;
+    reportProblem(path, piece.problem, 0);
+    return false;
   }
-  return values;
+  *pieces = parseInPieces(reader.descriptor(), size, count);
+  return checkPieces(path, reader.descriptor(), pieces);
 }
 
-// Vertices per block of the row filling: the row headers and degree counts of a block stay in cache.
-constexpr int blockShift = 13;
+// Numbers the labels densely in order of first appearance: returns the label of each number and
+// sets the number of each vertex.
+std::vector<int> numberLabels(const std::vector<int>& labels, std::vector<uint32_t>* number) {
+  std::unordered_map<int, uint32_t> numbers;
+  std::vector<int> labelOf;
+  number->resize(labels.size());
+  int lastLabel = 0;
+  uint32_t lastNumber = 0;
+  for (size_t v = 0; v < labels.size(); ++v) {
+    // Vertex lines often come in runs of one label; the run saves the lookups.
+    if (v == 0 || labels[v] != lastLabel) {
+      auto [it, inserted] = numbers.try_emplace(labels[v], static_cast<uint32_t>(labelOf.size()));
+      if (inserted) labelOf.push_back(labels[v]);
+      lastLabel = labels[v];
+      lastNumber = it->second;
+    }
+    (*number)[v] = lastNumber;
+  }
+  return labelOf;
+}
 
-// Fills one ascending row per vertex from the edge list (freed on the way) and counts the label pairs
-// of the edge ends. The edge ends are first partitioned by blocks of source vertices, so that
-// filling the rows of one block touches only memory of that block instead of two random rows per edge.
-void fillRows(HugeVector<int>& edgeEnds, const std::vector<uint32_t>& vertexLabelIndex, PairCounter* pairCounts,
-              std::vector<std::vector<int>>* adjList) {
-  const size_t vertexCount = vertexLabelIndex.size();
-  const size_t blocks = (vertexCount >> blockShift) + 1;
-  std::vector<uint64_t> blockStart(blocks + 1, 0);
-  for (int end : edgeEnds) ++blockStart[(static_cast<size_t>(end) >> blockShift) + 1];
-  for (size_t b = 0; b < blocks; ++b) blockStart[b + 1] += blockStart[b];
-  // Each edge as two ends, source in the high half: (u, v) in u's block and (v, u) in v's.
-  // Every entry is written below, so the array comes zeroed from the kernel rather than filled.
-  ZeroedArray<uint64_t> ends;
-  ends.reset(edgeEnds.size());
-  {
-    std::vector<uint64_t> cursor(blockStart.begin(), blockStart.end() - 1);
-    for (size_t i = 0; i < edgeEnds.size(); i += 2) {
-      const uint32_t u = static_cast<uint32_t>(edgeEnds[i]), v = static_cast<uint32_t>(edgeEnds[i + 1]);
-      ends[cursor[u >> blockShift]++] = (uint64_t{u} << 32) | v;
-      ends[cursor[v >> blockShift]++] = (uint64_t{v} << 32) | u;
+// labelVertices and labelFreq from the label numbers, each list allocated at its final size.
+void indexLabels(const std::vector<int>& labelOf, const std::vector<uint32_t>& number, Graph* graph) {
+  std::vector<std::vector<int>> byLabel(labelOf.size());
+  std::vector<size_t> counts(labelOf.size(), 0);
+  for (uint32_t k : number) ++counts[k];
+  for (size_t k = 0; k < labelOf.size(); ++k) byLabel[k].reserve(counts[k]);
+  for (size_t v = 0; v < number.size(); ++v) byLabel[number[v]].push_back(static_cast<int>(v));
+  for (size_t k = 0; k < labelOf.size(); ++k) {
+    graph->labelFreq[labelOf[k]] = saturatedCount(counts[k]);
+    graph->labelVertices[labelOf[k]] = std::move(byLabel[k]);
+  }
+}
+
+// Source-vertex ranges, one per thread, that the rows are filled by. While a range's rows are filled,
+// slots[v] holds the write position in row v; before, the number of edge ends whose source is v.
+// slots[n + t] is thread t's sink for the ends of other ranges, which lets the filling loop write
+// every end without a branch.
+struct RowFilling {
+  std::vector<size_t> bounds;   // range t is [bounds[t], bounds[t + 1])
+  std::vector<uintptr_t> slots;
+};
+
+// Counts the ends whose source lies in [first, last) over every piece.
+void countEnds(const std::vector<Piece>& pieces, size_t first, size_t last, uintptr_t* slots) {
+  const size_t span = last - first;
+  std::vector<uintptr_t> counts(span + 1, 0);  // the last one absorbs the ends of other ranges
+  for (const Piece& piece : pieces) {
+    for (uint64_t edge : piece.edges) {
+      const size_t ru = static_cast<uint32_t>(edge) - first, rv = (edge >> 32) - first;
+      ++counts[ru < span ? ru : span];
+      ++counts[rv < span ? rv : span];
     }
   }
-  HugeVector<int>().swap(edgeEnds);
+  std::copy(counts.begin(), counts.end() - 1, slots + first);
+}
 
-  // Every vertex gets a row, also those read after the last edge line.
-  adjList->resize(vertexCount);
-  std::vector<uint32_t> degree(size_t{1} << blockShift);
-  uint64_t largestBlock = 0;
-  for (size_t b = 0; b < blocks; ++b) largestBlock = std::max(largestBlock, blockStart[b + 1] - blockStart[b]);
-  std::vector<uint64_t> spare(largestBlock);
-  int digitPasses = 0;
-  while (digitPasses * radixBits < 32 && (uint64_t{1} << (digitPasses * radixBits)) < vertexCount) ++digitPasses;
-  for (size_t b = 0; b < blocks; ++b) {
-    const size_t first = b << blockShift;
-    const size_t last = std::min(vertexCount, first + (size_t{1} << blockShift));
-    if (first >= last) break;
-    uint64_t* block = ends.data() + blockStart[b];
-    const size_t size = static_cast<size_t>(blockStart[b + 1] - blockStart[b]);
-    std::fill(degree.begin(), degree.end(), 0);
-    for (size_t i = 0; i < size; ++i) ++degree[(block[i] >> 32) - first];
-    for (size_t v = first; v < last; ++v) (*adjList)[v].reserve(degree[v - first]);
-    // Ordering the block's ends by their other vertex fills every row in ascending order.
-    block = sortByLowHalf(block, spare.data(), size, digitPasses);
-    for (size_t i = 0; i < size; ++i) {
-      const uint32_t u = static_cast<uint32_t>(block[i] >> 32), v = static_cast<uint32_t>(block[i]);
-      (*adjList)[u].push_back(static_cast<int>(v));
-      pairCounts->add(vertexLabelIndex[u], vertexLabelIndex[v]);
+// Splits the vertices into `parts` ranges of about equal numbers of edge ends.
+std::vector<size_t> splitByEnds(const std::vector<uintptr_t>& degree, size_t n, int parts) {
+  uint64_t total = 0;
+  for (size_t v = 0; v < n; ++v) total += degree[v];
+  std::vector<size_t> bounds(static_cast<size_t>(parts) + 1, n);
+  bounds[0] = 0;
+  uint64_t seen = 0;
+  int part = 1;
+  for (size_t v = 0; v < n && part < parts; ++v) {
+    seen += degree[v];
+    while (part < parts && seen * static_cast<uint64_t>(parts) >= total * static_cast<uint64_t>(part)) {
+      bounds[static_cast<size_t>(part++)] = v + 1;
     }
   }
+  return bounds;
+}
+
+// Fills the rows of the range [first, last): sized to their degree, every end written in file order
+// by a pass over all the edges, then sorted where the file did not list them in order.
+void fillRange(const std::vector<Piece>& pieces, size_t first, size_t last, size_t sink, uintptr_t* slots,
+               std::vector<std::vector<int>>* rows) {
+  for (size_t v = first; v < last; ++v) {
+    std::vector<int>& row = (*rows)[v];
+    row.resize(slots[v]);
+    slots[v] = reinterpret_cast<uintptr_t>(row.data());
+  }
+  int discarded = 0;
+  slots[sink] = reinterpret_cast<uintptr_t>(&discarded);
+  const size_t span = last - first;
+  auto slotOf = [&](uint32_t source) -> uintptr_t& { return slots[size_t{source} - first < span ? size_t{source} : sink]; };
+  auto put = [&](uint32_t source, uint32_t target) {
+    uintptr_t& slot = slotOf(source);
+    int* at = reinterpret_cast<int*>(slot);
+    *at = static_cast<int>(target);
+    slot = reinterpret_cast<uintptr_t>(at + (&slot != &slots[sink] ? 1 : 0));
+  };
+  // The writes land in random rows: the slots of the edges a little ahead, and the row positions of
+  // those half as far ahead, are fetched early so that many misses overlap.
+  constexpr size_t ahead = 16;
+  for (const Piece& piece : pieces) {
+    const uint64_t* edges = piece.edges.data();
+    const size_t count = piece.edges.size();
+    for (size_t i = 0; i < count; ++i) {
+      if (i + ahead < count) {
+        __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + ahead])));
+        __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + ahead] >> 32)));
+      }
+      if (i + ahead / 2 < count) {
+        __builtin_prefetch(reinterpret_cast<int*>(slotOf(static_cast<uint32_t>(edges[i + ahead / 2]))), 1);
+        __builtin_prefetch(reinterpret_cast<int*>(slotOf(static_cast<uint32_t>(edges[i + ahead / 2] >> 32))), 1);
+      }
+      const uint32_t u = static_cast<uint32_t>(edges[i]), v = static_cast<uint32_t>(edges[i] >> 32);
+      put(u, v);
+      put(v, u);
+    }
+  }
+  for (size_t v = first; v < last; ++v) {
+    std::vector<int>& row = (*rows)[v];
+    if (!std::is_sorted(row.begin(), row.end())) std::sort(row.begin(), row.end());
+  }
+}
+
+// Counts the label pairs of the edge ends whose source lies in [first, last).
+void countPairs(const std::vector<std::vector<int>>& rows, const std::vector<uint32_t>& number, size_t first,
+                size_t last, PairCounter* pairs) {
+  for (size_t u = first; u < last; ++u) {
+    const uint32_t a = number[u];
+    if (pairs->tableHoldsAll()) {
+      // The common case, without a branch per end: the row of the table that belongs to a.
+      uint64_t* counts = pairs->tableRow(a);
+      for (int v : rows[u]) ++counts[number[static_cast<size_t>(v)]];
+    } else {
+      for (int v : rows[u]) pairs->add(a, number[static_cast<size_t>(v)]);
+    }
+  }
+}
+
+// Fills one ascending row per vertex from the pieces' edge lists (freed on the way) and counts the
+// label pairs of the edge ends.
+void fillRows(std::vector<Piece>& pieces, const std::vector<uint32_t>& number, size_t labelCount, int threads,
+              std::vector<std::vector<int>>* rows, PairCounter* pairs) {
+  const size_t n = number.size();
+  rows->resize(n);  // every vertex gets a row, also those read after the last edge line
+  RowFilling filling;
+  filling.slots.assign(n + static_cast<size_t>(threads), 0);
+  runInParallel(threads, [&](int t) {
+    countEnds(pieces, n * static_cast<size_t>(t) / threads, n * static_cast<size_t>(t + 1) / threads,
+              filling.slots.data());
+  });
+  filling.bounds = splitByEnds(filling.slots, n, threads);
+  std::vector<PairCounter> counters(static_cast<size_t>(threads), PairCounter(labelCount));
+  runInParallel(threads, [&](int t) {
+    const size_t first = filling.bounds[static_cast<size_t>(t)], last = filling.bounds[static_cast<size_t>(t) + 1];
+    fillRange(pieces, first, last, n + static_cast<size_t>(t), filling.slots.data(), rows);
+    countPairs(*rows, number, first, last, &counters[static_cast<size_t>(t)]);
+  });
+  for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
+  for (const PairCounter& counter : counters) {
+    counter.forEach([&](uint32_t a, uint32_t b, uint64_t count) { pairs->add(a, b, count); });
+  }
+}
+
+// The members of `graph` from the checked pieces, which are emptied on the way.
+void buildGraph(std::vector<Piece>& pieces, int threads, Graph* graph) {
+  size_t vertexCount = 0;
+  for (const Piece& piece : pieces) vertexCount += piece.labels.size();
+  graph->labels.reserve(vertexCount);
+  for (Piece& piece : pieces) {
+    graph->labels.insert(graph->labels.end(), piece.labels.begin(), piece.labels.end());
+    HugeVector<int>().swap(piece.labels);
+  }
+  std::vector<uint32_t> number;
+  const std::vector<int> labelOf = numberLabels(graph->labels, &number);
+  indexLabels(labelOf, number, graph);
+  PairCounter pairs(labelOf.size());
+  fillRows(pieces, number, labelOf.size(), threads, &graph->adjList, &pairs);
+  pairs.forEach([&](uint32_t a, uint32_t b, uint64_t count) {
+    graph->labelPairFreq[{labelOf[a], labelOf[b]}] = saturatedCount(count);
+  });
 }
 
 }  // namespace
 
-bool Graph::read(const char* path) {
+bool Graph::read(const char* path) { return read(path, 1); }
+
+bool Graph::read(const char* path, int threads) {
   *this = Graph();
+  // More threads than a few hundred only add start-up cost.
+  threads = std::min(threadCount(threads), 256);
   LineReader reader;
   if (!reader.open(path)) {
     std::cout << "Graph cannot open " << path << std::endl;
     return false;
   }
-  DataFileContent content;
-  if (!parseDataFile(path, reader, &content)) return false;
-  const std::vector<int>& indexLabel = content.indexLabel;
-  const std::vector<uint32_t>& vertexLabelIndex = content.vertexLabelIndex;
-  HugeVector<int>& edgeEnds = content.edgeEnds;
-  const int64_t edgeLines = static_cast<int64_t>(edgeEnds.size() / 2);
-  const size_t vertexCount = vertexLabelIndex.size();
-
-  labels.resize(vertexCount);
-  std::vector<std::vector<int>> byLabel(indexLabel.size());
-  for (size_t v = 0; v < vertexCount; ++v) {
-    labels[v] = indexLabel[vertexLabelIndex[v]];
-    byLabel[vertexLabelIndex[v]].push_back(static_cast<int>(v));
-  }
-  for (size_t i = 0; i < indexLabel.size(); ++i) {
-    labelFreq[indexLabel[i]] = saturatedCount(byLabel[i].size());
-    labelVertices[indexLabel[i]] = std::move(byLabel[i]);
-  }
-
-  PairCounter pairCounts;
-  fillRows(edgeEnds, vertexLabelIndex, &pairCounts, &adjList);
-  pairCounts.forEach([&](uint32_t a, uint32_t b, uint64_t count) {
-    labelPairFreq[{indexLabel[a], indexLabel[b]}] = saturatedCount(count);
-  });
-
+  std::vector<Piece> pieces;
+  if (!readPieces(path, reader, threads, &pieces)) return false;
+  int64_t edgeLines = 0;
+  for (const Piece& piece : pieces) edgeLines += static_cast<int64_t>(piece.edges.size());
+  buildGraph(pieces, threads, this);
   if (output_mark != 0) {
     std::cout << "number of vertices: " << labels.size() << std::endl;
     std::cout << "number of edges: " << edgeLines << std::endl;
