@@ -322,7 +322,7 @@ bool readPieces(const char* path, LineReader& reader, int threads, std::vector<P
 
 // Numbers the labels densely in order of first appearance: returns the label of each number and
 // sets the number of each vertex.
-std::vector<int> numberLabels(const std::vector<int>& labels, std::vector<uint32_t>* number) {
+std::vector<int> numberLabels(const std::vector<int>& labels, HugeVector<uint32_t>* number) {
   std::unordered_map<int, uint32_t> numbers;
   std::vector<int> labelOf;
   number->resize(labels.size());
@@ -342,7 +342,7 @@ std::vector<int> numberLabels(const std::vector<int>& labels, std::vector<uint32
 }
 
 // labelVertices and labelFreq from the label numbers, each list allocated at its final size.
-void indexLabels(const std::vector<int>& labelOf, const std::vector<uint32_t>& number, Graph* graph) {
+void indexLabels(const std::vector<int>& labelOf, const HugeVector<uint32_t>& number, Graph* graph) {
   std::vector<std::vector<int>> byLabel(labelOf.size());
   std::vector<size_t> counts(labelOf.size(), 0);
   for (uint32_t k : number) ++counts[k];
@@ -360,25 +360,23 @@ void indexLabels(const std::vector<int>& labelOf, const std::vector<uint32_t>& n
 // every end without a branch.
 struct RowFilling {
   std::vector<size_t> bounds;   // range t is [bounds[t], bounds[t + 1])
-  std::vector<uintptr_t> slots;
+  HugeVector<uintptr_t> slots;
 };
 
-// Counts the ends whose source lies in [first, last) over every piece.
-void countEnds(const std::vector<Piece>& pieces, size_t first, size_t last, uintptr_t* slots) {
+// Counts in slots[v] the ends whose source v lies in [first, last), over every piece.
+void countEnds(const std::vector<Piece>& pieces, size_t first, size_t last, size_t sink, uintptr_t* slots) {
   const size_t span = last - first;
-  std::vector<uintptr_t> counts(span + 1, 0);  // the last one absorbs the ends of other ranges
   for (const Piece& piece : pieces) {
     for (uint64_t edge : piece.edges) {
-      const size_t ru = static_cast<uint32_t>(edge) - first, rv = (edge >> 32) - first;
-      ++counts[ru < span ? ru : span];
-      ++counts[rv < span ? rv : span];
+      const size_t u = static_cast<uint32_t>(edge), v = edge >> 32;
+      ++slots[u - first < span ? u : sink];
+      ++slots[v - first < span ? v : sink];
     }
   }
-  std::copy(counts.begin(), counts.end() - 1, slots + first);
 }
 
 // Splits the vertices into `parts` ranges of about equal numbers of edge ends.
-std::vector<size_t> splitByEnds(const std::vector<uintptr_t>& degree, size_t n, int parts) {
+std::vector<size_t> splitByEnds(const HugeVector<uintptr_t>& degree, size_t n, int parts) {
   uint64_t total = 0;
   for (size_t v = 0; v < n; ++v) total += degree[v];
   std::vector<size_t> bounds(static_cast<size_t>(parts) + 1, n);
@@ -440,7 +438,7 @@ void fillRange(const std::vector<Piece>& pieces, size_t first, size_t last, size
 }
 
 // Counts the label pairs of the edge ends whose source lies in [first, last).
-void countPairs(const std::vector<std::vector<int>>& rows, const std::vector<uint32_t>& number, size_t first,
+void countPairs(const std::vector<std::vector<int>>& rows, const HugeVector<uint32_t>& number, size_t first,
                 size_t last, PairCounter* pairs) {
   for (size_t u = first; u < last; ++u) {
     const uint32_t a = number[u];
@@ -456,7 +454,7 @@ void countPairs(const std::vector<std::vector<int>>& rows, const std::vector<uin
 
 // Fills one ascending row per vertex from the pieces' edge lists (freed on the way) and counts the
 // label pairs of the edge ends.
-void fillRows(std::vector<Piece>& pieces, const std::vector<uint32_t>& number, size_t labelCount, int threads,
+void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, size_t labelCount, int threads,
               std::vector<std::vector<int>>* rows, PairCounter* pairs) {
   const size_t n = number.size();
   rows->resize(n);  // every vertex gets a row, also those read after the last edge line
@@ -464,7 +462,7 @@ void fillRows(std::vector<Piece>& pieces, const std::vector<uint32_t>& number, s
   filling.slots.assign(n + static_cast<size_t>(threads), 0);
   runInParallel(threads, [&](int t) {
     countEnds(pieces, n * static_cast<size_t>(t) / threads, n * static_cast<size_t>(t + 1) / threads,
-              filling.slots.data());
+              n + static_cast<size_t>(t), filling.slots.data());
   });
   filling.bounds = splitByEnds(filling.slots, n, threads);
   std::vector<PairCounter> counters(static_cast<size_t>(threads), PairCounter(labelCount));
@@ -488,7 +486,7 @@ void buildGraph(std::vector<Piece>& pieces, int threads, Graph* graph) {
     graph->labels.insert(graph->labels.end(), piece.labels.begin(), piece.labels.end());
     HugeVector<int>().swap(piece.labels);
   }
-  std::vector<uint32_t> number;
+  HugeVector<uint32_t> number;
   const std::vector<int> labelOf = numberLabels(graph->labels, &number);
   indexLabels(labelOf, number, graph);
   PairCounter pairs(labelOf.size());
