@@ -363,14 +363,22 @@ struct RowFilling {
   HugeVector<uintptr_t> slots;
 };
 
-// Counts in slots[v] the ends whose source v lies in [first, last), over every piece.
+// Counts in slots[v] the ends whose source v lies in [first, last), over every piece. The counters
+// of the edges a little ahead are fetched early, so that the misses of random vertices overlap.
 void countEnds(const std::vector<Piece>& pieces, size_t first, size_t last, size_t sink, uintptr_t* slots) {
   const size_t span = last - first;
+  auto slotOf = [&](size_t source) -> uintptr_t& { return slots[source - first < span ? source : sink]; };
+  constexpr size_t ahead = 16;
   for (const Piece& piece : pieces) {
-    for (uint64_t edge : piece.edges) {
-      const size_t u = static_cast<uint32_t>(edge), v = edge >> 32;
-      ++slots[u - first < span ? u : sink];
-      ++slots[v - first < span ? v : sink];
+    const uint64_t* edges = piece.edges.data();
+    const size_t count = piece.edges.size();
+    for (size_t i = 0; i < count; ++i) {
+      if (i + ahead < count) {
+        __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + ahead])), 1);
+        __builtin_prefetch(&slotOf(edges[i + ahead] >> 32), 1);
+      }
+      ++slotOf(static_cast<uint32_t>(edges[i]));
+      ++slotOf(edges[i] >> 32);
     }
   }
 }
@@ -413,7 +421,7 @@ void fillRange(const std::vector<Piece>& pieces, size_t first, size_t last, size
   };
   // The writes land in random rows: the slots of the edges a little ahead, and the row positions of
   // those half as far ahead, are fetched early so that many misses overlap.
-  constexpr size_t ahead = 16;
+  constexpr size_t ahead = 32;
   for (const Piece& piece : pieces) {
     const uint64_t* edges = piece.edges.data();
     const size_t count = piece.edges.size();
@@ -437,9 +445,11 @@ void fillRange(const std::vector<Piece>& pieces, size_t first, size_t last, size
   }
 }
 
-// Counts the label pairs of the edge ends whose source lies in [first, last).
-void countPairs(const std::vector<std::vector<int>>& rows, const HugeVector<uint32_t>& number, size_t first,
-                size_t last, PairCounter* pairs) {
+// Counts the label pairs of the edge ends whose source lies in [first, last), through the label
+// number of each vertex (one byte each when labels are few, so that the lookups stay in cache).
+template <typename Number>
+void countPairs(const std::vector<std::vector<int>>& rows, const Number* number, size_t first, size_t last,
+                PairCounter* pairs) {
   for (size_t u = first; u < last; ++u) {
     const uint32_t a = number[u];
     if (pairs->tableHoldsAll()) {
@@ -466,10 +476,17 @@ void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
   });
   filling.bounds = splitByEnds(filling.slots, n, threads);
   std::vector<PairCounter> counters(static_cast<size_t>(threads), PairCounter(labelCount));
+  HugeVector<uint8_t> narrowNumber;
+  if (labelCount <= 256) narrowNumber.assign(number.begin(), number.end());
   runInParallel(threads, [&](int t) {
     const size_t first = filling.bounds[static_cast<size_t>(t)], last = filling.bounds[static_cast<size_t>(t) + 1];
     fillRange(pieces, first, last, n + static_cast<size_t>(t), filling.slots.data(), rows);
-    countPairs(*rows, number, first, last, &counters[static_cast<size_t>(t)]);
+    PairCounter* pairs = &counters[static_cast<size_t>(t)];
+    if (narrowNumber.empty()) {
+      countPairs(*rows, number.data(), first, last, pairs);
+    } else {
+      countPairs(*rows, narrowNumber.data(), first, last, pairs);
+    }
   });
   for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
   for (const PairCounter& counter : counters) {
