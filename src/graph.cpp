@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cstring>
 #include <cstdint>
 #include <iostream>
@@ -67,7 +68,10 @@ class PairCounter {
   }
 
   /// The table's row of label number a (a below the table's side): counts indexed by the other label.
-  uint64_t* tableRow(uint32_t a) { return table.data() + size_t{a} * side; }
+  uint64_t* tableRow(uint32_t a) {
+    assert(a < side);
+    return table.data() + size_t{a} * side;
+  }
   /// Whether every label number has its row and column in the table.
   bool tableHoldsAll() const { return holdsAll; }
 
@@ -354,28 +358,25 @@ void indexLabels(const std::vector<int>& labelOf, const HugeVector<uint32_t>& nu
   }
 }
 
-// Source-vertex ranges, one per thread, that the rows are filled by. While a range's rows are filled,
-// slots[v] holds the write position in row v; before, the number of edge ends whose source is v.
-// slots[n + t] is thread t's sink for the ends of other ranges, which lets the filling loop write
-// every end without a branch.
-struct RowFilling {
-  std::vector<size_t> bounds;   // range t is [bounds[t], bounds[t + 1])
-  HugeVector<uintptr_t> slots;
-};
+// The rows are filled by ranges of source vertices, one range per thread, through one slot per vertex:
+// first the number of edge ends whose source is the vertex, then the write position in its row.
+// Slot n + t is thread t's sink for the ends of other ranges, which lets the loops over the edges
+// handle every end without a branch. The slots of the edges a little ahead are fetched early, so
+// that the misses of random vertices overlap.
+constexpr size_t fetchAhead = 32;
 
-// Counts in slots[v] the ends whose source v lies in [first, last), over every piece. The counters
-// of the edges a little ahead are fetched early, so that the misses of random vertices overlap.
+// Counts in slots[v] the ends whose source v lies in [first, last), over every piece.
 void countEnds(const std::vector<Piece>& pieces, size_t first, size_t last, size_t sink, uintptr_t* slots) {
+  assert(first <= last && last <= sink);
   const size_t span = last - first;
   auto slotOf = [&](size_t source) -> uintptr_t& { return slots[source - first < span ? source : sink]; };
-  constexpr size_t ahead = 16;
   for (const Piece& piece : pieces) {
     const uint64_t* edges = piece.edges.data();
     const size_t count = piece.edges.size();
     for (size_t i = 0; i < count; ++i) {
-      if (i + ahead < count) {
-        __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + ahead])), 1);
-        __builtin_prefetch(&slotOf(edges[i + ahead] >> 32), 1);
+      if (i + fetchAhead < count) {
+        __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + fetchAhead])), 1);
+        __builtin_prefetch(&slotOf(edges[i + fetchAhead] >> 32), 1);
       }
       ++slotOf(static_cast<uint32_t>(edges[i]));
       ++slotOf(edges[i] >> 32);
@@ -400,45 +401,51 @@ std::vector<size_t> splitByEnds(const HugeVector<uintptr_t>& degree, size_t n, i
   return bounds;
 }
 
-// Fills the rows of the range [first, last): sized to their degree, every end written in file order
-// by a pass over all the edges, then sorted where the file did not list them in order.
-void fillRange(const std::vector<Piece>& pieces, size_t first, size_t last, size_t sink, uintptr_t* slots,
-               std::vector<std::vector<int>>* rows) {
+// Sizes the rows of [first, last) to their degree and turns their slots into write positions.
+void sizeRows(size_t first, size_t last, uintptr_t* slots, std::vector<std::vector<int>>* rows) {
   for (size_t v = first; v < last; ++v) {
     std::vector<int>& row = (*rows)[v];
     row.resize(slots[v]);
     slots[v] = reinterpret_cast<uintptr_t>(row.data());
   }
+}
+
+// Writes every end whose source lies in [first, last) into its row, in file order, by a pass over
+// all the edges. The rows of other ranges are not touched.
+void writeEnds(const std::vector<Piece>& pieces, size_t first, size_t last, size_t sink, uintptr_t* slots) {
+  assert(first <= last && last <= sink);
   int discarded = 0;
   slots[sink] = reinterpret_cast<uintptr_t>(&discarded);
   const size_t span = last - first;
-  auto slotOf = [&](uint32_t source) -> uintptr_t& { return slots[size_t{source} - first < span ? size_t{source} : sink]; };
-  auto put = [&](uint32_t source, uint32_t target) {
+  auto slotOf = [&](size_t source) -> uintptr_t& { return slots[source - first < span ? source : sink]; };
+  auto put = [&](size_t source, uint32_t target) {
     uintptr_t& slot = slotOf(source);
     int* at = reinterpret_cast<int*>(slot);
     *at = static_cast<int>(target);
     slot = reinterpret_cast<uintptr_t>(at + (&slot != &slots[sink] ? 1 : 0));
   };
-  // The writes land in random rows: the slots of the edges a little ahead, and the row positions of
-  // those half as far ahead, are fetched early so that many misses overlap.
-  constexpr size_t ahead = 32;
   for (const Piece& piece : pieces) {
     const uint64_t* edges = piece.edges.data();
     const size_t count = piece.edges.size();
     for (size_t i = 0; i < count; ++i) {
-      if (i + ahead < count) {
-        __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + ahead])));
-        __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + ahead] >> 32)));
+      // Slots first, then, half as far ahead, the row positions they hold.
+      if (i + fetchAhead < count) {
+        __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + fetchAhead])));
+        __builtin_prefetch(&slotOf(edges[i + fetchAhead] >> 32));
       }
-      if (i + ahead / 2 < count) {
-        __builtin_prefetch(reinterpret_cast<int*>(slotOf(static_cast<uint32_t>(edges[i + ahead / 2]))), 1);
-        __builtin_prefetch(reinterpret_cast<int*>(slotOf(static_cast<uint32_t>(edges[i + ahead / 2] >> 32))), 1);
+      if (i + fetchAhead / 2 < count) {
+        __builtin_prefetch(reinterpret_cast<int*>(slotOf(static_cast<uint32_t>(edges[i + fetchAhead / 2]))), 1);
+        __builtin_prefetch(reinterpret_cast<int*>(slotOf(edges[i + fetchAhead / 2] >> 32)), 1);
       }
       const uint32_t u = static_cast<uint32_t>(edges[i]), v = static_cast<uint32_t>(edges[i] >> 32);
       put(u, v);
       put(v, u);
     }
   }
+}
+
+// Sorts the rows of [first, last) that the file did not list in order.
+void sortRows(size_t first, size_t last, std::vector<std::vector<int>>* rows) {
   for (size_t v = first; v < last; ++v) {
     std::vector<int>& row = (*rows)[v];
     if (!std::is_sorted(row.begin(), row.end())) std::sort(row.begin(), row.end());
@@ -467,25 +474,26 @@ void countPairs(const std::vector<std::vector<int>>& rows, const Number* number,
 void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, size_t labelCount, int threads,
               std::vector<std::vector<int>>* rows, PairCounter* pairs) {
   const size_t n = number.size();
+  const size_t parts = static_cast<size_t>(threads);
   rows->resize(n);  // every vertex gets a row, also those read after the last edge line
-  RowFilling filling;
-  filling.slots.assign(n + static_cast<size_t>(threads), 0);
+  HugeVector<uintptr_t> slots(n + parts, 0);
   runInParallel(threads, [&](int t) {
-    countEnds(pieces, n * static_cast<size_t>(t) / threads, n * static_cast<size_t>(t + 1) / threads,
-              n + static_cast<size_t>(t), filling.slots.data());
+    const size_t part = static_cast<size_t>(t);
+    countEnds(pieces, n * part / parts, n * (part + 1) / parts, n + part, slots.data());
   });
-  filling.bounds = splitByEnds(filling.slots, n, threads);
-  std::vector<PairCounter> counters(static_cast<size_t>(threads), PairCounter(labelCount));
+  const std::vector<size_t> bounds = splitByEnds(slots, n, threads);
+  std::vector<PairCounter> counters(parts, PairCounter(labelCount));
   HugeVector<uint8_t> narrowNumber;
   if (labelCount <= 256) narrowNumber.assign(number.begin(), number.end());
   runInParallel(threads, [&](int t) {
-    const size_t first = filling.bounds[static_cast<size_t>(t)], last = filling.bounds[static_cast<size_t>(t) + 1];
-    fillRange(pieces, first, last, n + static_cast<size_t>(t), filling.slots.data(), rows);
-    PairCounter* pairs = &counters[static_cast<size_t>(t)];
+    const size_t part = static_cast<size_t>(t), first = bounds[part], last = bounds[part + 1];
+    sizeRows(first, last, slots.data(), rows);
+    writeEnds(pieces, first, last, n + part, slots.data());
+    sortRows(first, last, rows);
     if (narrowNumber.empty()) {
-      countPairs(*rows, number.data(), first, last, pairs);
+      countPairs(*rows, number.data(), first, last, &counters[part]);
     } else {
-      countPairs(*rows, narrowNumber.data(), first, last, pairs);
+      countPairs(*rows, narrowNumber.data(), first, last, &counters[part]);
     }
   });
   for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
