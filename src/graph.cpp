@@ -325,22 +325,27 @@ bool readPieces(const char* path, LineReader& reader, int threads, std::vector<P
 }
 
 // Numbers the labels densely in order of first appearance: returns the label of each number and
-// sets the number of each vertex.
+// sets the number of each vertex. A small table of recent labels answers most lookups without the
+// hash map, since a file seldom has more than a few hundred labels.
 std::vector<int> numberLabels(const std::vector<int>& labels, HugeVector<uint32_t>* number) {
   std::unordered_map<int, uint32_t> numbers;
   std::vector<int> labelOf;
+  struct Recent {
+    int label;
+    uint32_t number;  // 0 for an empty entry, else the label's number + 1
+  };
+  constexpr int recentBits = 10;
+  std::vector<Recent> recent(size_t{1} << recentBits, Recent{0, 0});
   number->resize(labels.size());
-  int lastLabel = 0;
-  uint32_t lastNumber = 0;
   for (size_t v = 0; v < labels.size(); ++v) {
-    // Vertex lines often come in runs of one label; the run saves the lookups.
-    if (v == 0 || labels[v] != lastLabel) {
-      auto [it, inserted] = numbers.try_emplace(labels[v], static_cast<uint32_t>(labelOf.size()));
-      if (inserted) labelOf.push_back(labels[v]);
-      lastLabel = labels[v];
-      lastNumber = it->second;
+    const int label = labels[v];
+    Recent& entry = recent[(static_cast<uint32_t>(label) * 0x9e3779b1u) >> (32 - recentBits)];
+    if (entry.number == 0 || entry.label != label) {
+      auto [it, inserted] = numbers.try_emplace(label, static_cast<uint32_t>(labelOf.size()));
+      if (inserted) labelOf.push_back(label);
+      entry = Recent{label, it->second + 1};
     }
-    (*number)[v] = lastNumber;
+    (*number)[v] = entry.number - 1;
   }
   return labelOf;
 }
@@ -444,11 +449,44 @@ void writeEnds(const std::vector<Piece>& pieces, size_t first, size_t last, size
   }
 }
 
-// Sorts the rows of [first, last) that the file did not list in order.
-void sortRows(size_t first, size_t last, std::vector<std::vector<int>>* rows) {
+// Bits of a vertex id sorted per pass of a long row's radix sort: the counts of one pass stay in L1.
+constexpr int radixBits = 11;
+
+// Orders a row of ids below 2^(passes * radixBits) with stable counting passes of radixBits each,
+// through `spare` (as long as the row); passes over a single digit are skipped.
+void radixSort(int* row, size_t size, int* spare, int passes) {
+  constexpr uint32_t buckets = uint32_t{1} << radixBits;
+  int* from = row;
+  int* to = spare;
+  for (int pass = 0; pass < passes; ++pass) {
+    const int shift = pass * radixBits;
+    auto digit = [shift](int value) { return (static_cast<uint32_t>(value) >> shift) & (buckets - 1); };
+    size_t count[buckets + 1] = {};
+    for (size_t i = 0; i < size; ++i) ++count[digit(from[i]) + 1];
+    if (count[digit(from[0]) + 1] == size) continue;
+    for (uint32_t d = 0; d < buckets; ++d) count[d + 1] += count[d];
+    for (size_t i = 0; i < size; ++i) to[count[digit(from[i])]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != row) std::copy(from, from + size, row);
+}
+
+// Sorts the rows of [first, last) that the file did not list in order: long rows by radix, which
+// costs a few passes over the row, short ones by comparison.
+void sortRows(size_t first, size_t last, size_t n, std::vector<std::vector<int>>* rows) {
+  constexpr size_t radixFrom = 256;
+  int passes = 1;
+  while (passes * radixBits < 32 && (uint64_t{1} << (passes * radixBits)) < n) ++passes;
+  HugeVector<int> spare;
   for (size_t v = first; v < last; ++v) {
     std::vector<int>& row = (*rows)[v];
-    if (!std::is_sorted(row.begin(), row.end())) std::sort(row.begin(), row.end());
+    if (std::is_sorted(row.begin(), row.end())) continue;
+    if (row.size() < radixFrom) {
+      std::sort(row.begin(), row.end());
+      continue;
+    }
+    if (spare.size() < row.size()) spare.resize(row.size());
+    radixSort(row.data(), row.size(), spare.data(), passes);
   }
 }
 
@@ -489,7 +527,7 @@ void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
     const size_t part = static_cast<size_t>(t), first = bounds[part], last = bounds[part + 1];
     sizeRows(first, last, slots.data(), rows);
     writeEnds(pieces, first, last, n + part, slots.data());
-    sortRows(first, last, rows);
+    sortRows(first, last, n, rows);
     if (narrowNumber.empty()) {
       countPairs(*rows, number.data(), first, last, &counters[part]);
     } else {

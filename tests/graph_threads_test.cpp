@@ -279,3 +279,38 @@ TEST(GraphReadThreads, ReadsAPipeInOnePiece) {
   }
   signal(SIGPIPE, formerHandler);
 }
+
+// Rows of a few thousand entries listed in random order, with repeats and self-loops, come out
+// ascending whatever the width of the vertex ids (one, two and three sorting digits of 11 bits).
+TEST(GraphReadThreads, LongRowsListedOutOfOrderComeOutAscending) {
+  TempDir dir;
+  std::mt19937 random(21);
+  for (int vertices : {300, 70000, (1 << 22) + 3}) {
+    std::string content;
+    content.reserve(static_cast<size_t>(vertices) * 8 + 200000);
+    for (int v = 0; v < vertices; ++v) content += "v 0 " + std::to_string(v % 3) + "\n";
+    std::vector<std::vector<int>> expected(static_cast<size_t>(vertices));
+    const int hubs[] = {0, vertices / 2, vertices - 1};
+    std::map<std::pair<int, int>, int> pairs;
+    for (int i = 0; i < 9000; ++i) {
+      const int u = hubs[random() % 3];
+      const int v = random() % 20 == 0 ? u : static_cast<int>(random() % static_cast<unsigned>(vertices));
+      content += "e " + std::to_string(u) + " " + std::to_string(v) + "\n";
+      expected[static_cast<size_t>(u)].push_back(v);
+      expected[static_cast<size_t>(v)].push_back(u);
+      ++pairs[{u % 3, v % 3}];
+      ++pairs[{v % 3, u % 3}];
+    }
+    for (auto& row : expected) std::sort(row.begin(), row.end());
+    writeFile(dir.file("data"), content);
+    for (int threads : {1, 3}) {
+      Graph graph;
+      ASSERT_TRUE(graph.read(dir.file("data").c_str(), threads));
+      ASSERT_EQ(graph.adjList.size(), expected.size());
+      for (size_t v = 0; v < expected.size(); ++v) {
+        ASSERT_EQ(graph.adjList[v], expected[v]) << "row " << v << " of " << vertices << ", " << threads << " threads";
+      }
+      EXPECT_EQ(graph.labelPairFreq, pairs);
+    }
+  }
+}
