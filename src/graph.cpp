@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "fatal_error.h"
 #include "huge_page_allocator.h"
@@ -125,23 +126,42 @@ struct StopSignal {
   std::atomic<size_t> earliestProblem;
 };
 
+// The value of the decimal digits at p and their number, from 1 to 8, or 0 when p holds no digit or
+// more than 8; the 8 bytes at p (and one more after 8 digits) must be readable. The digits are found
+// and converted eight at a time within one 64-bit word, without a branch per digit.
+inline int leadingDigits(const char* p, uint32_t* value) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  const uint64_t digits = word - 0x3030303030303030u;
+  // A byte's high bit is set when it is below '0' or above '9'; the digits before the first such byte
+  // neither borrow nor carry, so the first set bit marks the end of the digits.
+  const uint64_t others = (digits | (digits + 0x7676767676767676u)) & 0x8080808080808080u;
+  const int count = others == 0 ? 8 : __builtin_ctzll(others) / 8;
+  if (count == 0 || (count == 8 && static_cast<unsigned char>(p[8] - '0') < 10)) return 0;
+  // The digits moved to the high bytes, led by zeros, then combined in pairs, fours and eights.
+  uint64_t v = count == 8 ? digits : digits << (64 - 8 * count);
+  v = v * 10 + (v >> 8);
+  v = (((v & 0x000000FF000000FFu) * (100 + (uint64_t{1000000} << 32))) +
+       (((v >> 16) & 0x000000FF000000FFu) * (1 + (uint64_t{10000} << 32)))) >>
+      32;
+  *value = static_cast<uint32_t>(v);
+  return count;
+}
+
 // Reads the two numbers of a line "<kind> <digits> <digits>" from the character after the kind, each
-// of at most 9 digits, the common shape; the text holds a newline further on, which ends every scan.
-// Returns the first character after the digits of the third field, or null when the line needs the
-// general rules (signs, other separators, long numbers, few fields).
+// of at most 8 digits, the common shape; the text holds a newline further on, which ends every scan,
+// and the bytes after it may be read. Returns the first character after the digits of the third
+// field, or null when the line needs the general rules (signs, other separators, long numbers, few
+// fields).
 inline const char* quickFields(const char* p, uint32_t* second, uint32_t* third) {
-  uint32_t* const values[2] = {second, third};
-  for (int field = 0; field < 2; ++field) {
-    while (*p == ' ') ++p;
-    const char* const digits = p;
-    uint32_t value = 0;
-    while (static_cast<unsigned char>(*p - '0') < 10) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
-    if (p == digits || p - digits > 9) return nullptr;
-    // The second field must end at a space for the third to start after it.
-    if (field == 0 && *p != ' ') return nullptr;
-    *values[field] = value;
-  }
-  return p;
+  while (*p == ' ') ++p;
+  int count = leadingDigits(p, second);
+  // The second field must end at a space for the third to start after it.
+  if (count == 0 || p[count] != ' ') return nullptr;
+  p += count;
+  while (*p == ' ') ++p;
+  count = leadingDigits(p, third);
+  return count == 0 ? nullptr : p + count;
 }
 
 // The piece being parsed: its lists and what the parse of one line needs to know.
@@ -363,12 +383,27 @@ void indexLabels(const std::vector<int>& labelOf, const HugeVector<uint32_t>& nu
   }
 }
 
-// The rows are filled by ranges of source vertices, one range per thread, through one slot per vertex:
-// first the number of edge ends whose source is the vertex, then the write position in its row.
-// Slot n + t is thread t's sink for the ends of other ranges, which lets the loops over the edges
-// handle every end without a branch. The slots of the edges a little ahead are fetched early, so
-// that the misses of random vertices overlap.
+// The rows are first built in one flat array of every edge end, whose huge pages keep the random
+// writes cheap in address translations, by ranges of source vertices, one range per thread, through
+// one slot per vertex: first the number of ends whose source is the vertex, then the position of its
+// next end in the flat array, which leaves it at the end of the vertex's ends. Slot n + t is thread
+// t's sink for the ends of other ranges, which lets the loops over the edges handle every end
+// without a branch. The slots of the edges a little ahead are fetched early, so that the misses of
+// random vertices overlap.
 constexpr size_t fetchAhead = 32;
+
+// The flat array of edge ends and the ranges of source vertices it is filled by.
+struct FlatRows {
+  HugeVector<uintptr_t> slots;
+  ZeroedArray<int> ends;       // every entry is written, so the kernel's zeros are not written over first
+  std::vector<size_t> bounds;  // range t holds the vertices [bounds[t], bounds[t + 1])
+  std::vector<size_t> starts;  // and its ends start at ends[starts[t]]
+
+  int* rowBegin(size_t t, size_t v) {
+    return v == bounds[t] ? ends.data() + starts[t] : reinterpret_cast<int*>(slots[v - 1]);
+  }
+  int* rowEnd(size_t v) { return reinterpret_cast<int*>(slots[v]); }
+};
 
 // Counts in slots[v] the ends whose source v lies in [first, last), over every piece.
 void countEnds(const std::vector<Piece>& pieces, size_t first, size_t last, size_t sink, uintptr_t* slots) {
@@ -389,51 +424,45 @@ void countEnds(const std::vector<Piece>& pieces, size_t first, size_t last, size
   }
 }
 
-// Splits the vertices into `parts` ranges of about equal numbers of edge ends.
-std::vector<size_t> splitByEnds(const HugeVector<uintptr_t>& degree, size_t n, int parts) {
+// Splits the n vertices into `parts` ranges of about equal numbers of edge ends.
+void splitByEnds(size_t n, int parts, FlatRows* flat) {
   uint64_t total = 0;
-  for (size_t v = 0; v < n; ++v) total += degree[v];
-  std::vector<size_t> bounds(static_cast<size_t>(parts) + 1, n);
-  bounds[0] = 0;
+  for (size_t v = 0; v < n; ++v) total += flat->slots[v];
+  flat->bounds.assign(static_cast<size_t>(parts) + 1, n);
+  flat->starts.assign(static_cast<size_t>(parts) + 1, total);
+  flat->bounds[0] = flat->starts[0] = 0;
   uint64_t seen = 0;
-  int part = 1;
-  for (size_t v = 0; v < n && part < parts; ++v) {
-    seen += degree[v];
-    while (part < parts && seen * static_cast<uint64_t>(parts) >= total * static_cast<uint64_t>(part)) {
-      bounds[static_cast<size_t>(part++)] = v + 1;
+  size_t part = 1;
+  for (size_t v = 0; v < n && part < static_cast<size_t>(parts); ++v) {
+    seen += flat->slots[v];
+    while (part < static_cast<size_t>(parts) && seen * static_cast<uint64_t>(parts) >= total * part) {
+      flat->bounds[part] = v + 1;
+      flat->starts[part++] = seen;
     }
   }
-  return bounds;
 }
 
-// Sizes the rows of [first, last) to their degree and turns their slots into write positions.
-void sizeRows(size_t first, size_t last, uintptr_t* slots, std::vector<std::vector<int>>* rows) {
-  for (size_t v = first; v < last; ++v) {
-    std::vector<int>& row = (*rows)[v];
-    row.resize(slots[v]);
-    slots[v] = reinterpret_cast<uintptr_t>(row.data());
-  }
-}
-
-// Writes every end whose source lies in [first, last) into its row, in file order, by a pass over
-// all the edges. The rows of other ranges are not touched.
-void writeEnds(const std::vector<Piece>& pieces, size_t first, size_t last, size_t sink, uintptr_t* slots) {
-  assert(first <= last && last <= sink);
+// Writes every end whose source lies in range t into the flat array, in file order, by a pass over
+// all the edges. The ends of other ranges are not touched.
+void writeEnds(const std::vector<Piece>& pieces, size_t t, size_t sink, FlatRows* flat) {
+  const size_t first = flat->bounds[t], last = flat->bounds[t + 1], span = last - first;
+  uintptr_t* const slots = flat->slots.data();
+  int* at = flat->ends.data() + flat->starts[t];
+  for (size_t v = first; v < last; ++v) at += std::exchange(slots[v], reinterpret_cast<uintptr_t>(at));
   int discarded = 0;
   slots[sink] = reinterpret_cast<uintptr_t>(&discarded);
-  const size_t span = last - first;
   auto slotOf = [&](size_t source) -> uintptr_t& { return slots[source - first < span ? source : sink]; };
   auto put = [&](size_t source, uint32_t target) {
     uintptr_t& slot = slotOf(source);
-    int* at = reinterpret_cast<int*>(slot);
-    *at = static_cast<int>(target);
-    slot = reinterpret_cast<uintptr_t>(at + (&slot != &slots[sink] ? 1 : 0));
+    int* position = reinterpret_cast<int*>(slot);
+    *position = static_cast<int>(target);
+    slot = reinterpret_cast<uintptr_t>(position + (&slot != &slots[sink] ? 1 : 0));
   };
   for (const Piece& piece : pieces) {
     const uint64_t* edges = piece.edges.data();
     const size_t count = piece.edges.size();
     for (size_t i = 0; i < count; ++i) {
-      // Slots first, then, half as far ahead, the row positions they hold.
+      // Slots first, then, half as far ahead, the positions they hold.
       if (i + fetchAhead < count) {
         __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + fetchAhead])));
         __builtin_prefetch(&slotOf(edges[i + fetchAhead] >> 32));
@@ -471,38 +500,40 @@ void radixSort(int* row, size_t size, int* spare, int passes) {
   if (from != row) std::copy(from, from + size, row);
 }
 
-// Sorts the rows of [first, last) that the file did not list in order: long rows by radix, which
-// costs a few passes over the row, short ones by comparison.
-void sortRows(size_t first, size_t last, size_t n, std::vector<std::vector<int>>* rows) {
+// Sorts the rows of range t that the file did not list in order: long rows by radix, which costs a
+// few passes over the row, short ones by comparison.
+void sortRows(size_t t, size_t n, FlatRows* flat) {
   constexpr size_t radixFrom = 256;
   int passes = 1;
   while (passes * radixBits < 32 && (uint64_t{1} << (passes * radixBits)) < n) ++passes;
   HugeVector<int> spare;
-  for (size_t v = first; v < last; ++v) {
-    std::vector<int>& row = (*rows)[v];
-    if (std::is_sorted(row.begin(), row.end())) continue;
-    if (row.size() < radixFrom) {
-      std::sort(row.begin(), row.end());
+  for (size_t v = flat->bounds[t]; v < flat->bounds[t + 1]; ++v) {
+    int* const begin = flat->rowBegin(t, v);
+    int* const end = flat->rowEnd(v);
+    const size_t size = static_cast<size_t>(end - begin);
+    if (std::is_sorted(begin, end)) continue;
+    if (size < radixFrom) {
+      std::sort(begin, end);
       continue;
     }
-    if (spare.size() < row.size()) spare.resize(row.size());
-    radixSort(row.data(), row.size(), spare.data(), passes);
+    if (spare.size() < size) spare.resize(size);
+    radixSort(begin, size, spare.data(), passes);
   }
 }
 
-// Counts the label pairs of the edge ends whose source lies in [first, last), through the label
-// number of each vertex (one byte each when labels are few, so that the lookups stay in cache).
+// Counts the label pairs of the ends of range t, through the label number of each vertex (one byte
+// each when labels are few, so that the lookups stay in cache).
 template <typename Number>
-void countPairs(const std::vector<std::vector<int>>& rows, const Number* number, size_t first, size_t last,
-                PairCounter* pairs) {
-  for (size_t u = first; u < last; ++u) {
+void countPairs(FlatRows& flat, size_t t, const Number* number, PairCounter* pairs) {
+  for (size_t u = flat.bounds[t]; u < flat.bounds[t + 1]; ++u) {
     const uint32_t a = number[u];
+    const int* const end = flat.rowEnd(u);
     if (pairs->tableHoldsAll()) {
       // The common case, without a branch per end: the row of the table that belongs to a.
       uint64_t* counts = pairs->tableRow(a);
-      for (int v : rows[u]) ++counts[number[static_cast<size_t>(v)]];
+      for (const int* v = flat.rowBegin(t, u); v < end; ++v) ++counts[number[static_cast<size_t>(*v)]];
     } else {
-      for (int v : rows[u]) pairs->add(a, number[static_cast<size_t>(v)]);
+      for (const int* v = flat.rowBegin(t, u); v < end; ++v) pairs->add(a, number[static_cast<size_t>(*v)]);
     }
   }
 }
@@ -513,28 +544,35 @@ void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
               std::vector<std::vector<int>>* rows, PairCounter* pairs) {
   const size_t n = number.size();
   const size_t parts = static_cast<size_t>(threads);
-  rows->resize(n);  // every vertex gets a row, also those read after the last edge line
-  HugeVector<uintptr_t> slots(n + parts, 0);
+  FlatRows flat;
+  flat.slots.assign(n + parts, 0);
   runInParallel(threads, [&](int t) {
     const size_t part = static_cast<size_t>(t);
-    countEnds(pieces, n * part / parts, n * (part + 1) / parts, n + part, slots.data());
+    countEnds(pieces, n * part / parts, n * (part + 1) / parts, n + part, flat.slots.data());
   });
-  const std::vector<size_t> bounds = splitByEnds(slots, n, threads);
+  splitByEnds(n, threads, &flat);
+  flat.ends.reset(flat.starts.back());
   std::vector<PairCounter> counters(parts, PairCounter(labelCount));
   HugeVector<uint8_t> narrowNumber;
   if (labelCount <= 256) narrowNumber.assign(number.begin(), number.end());
   runInParallel(threads, [&](int t) {
-    const size_t part = static_cast<size_t>(t), first = bounds[part], last = bounds[part + 1];
-    sizeRows(first, last, slots.data(), rows);
-    writeEnds(pieces, first, last, n + part, slots.data());
-    sortRows(first, last, n, rows);
+    const size_t part = static_cast<size_t>(t);
+    writeEnds(pieces, part, n + part, &flat);
+    sortRows(part, n, &flat);
     if (narrowNumber.empty()) {
-      countPairs(*rows, number.data(), first, last, &counters[part]);
+      countPairs(flat, part, number.data(), &counters[part]);
     } else {
-      countPairs(*rows, narrowNumber.data(), first, last, &counters[part]);
+      countPairs(flat, part, narrowNumber.data(), &counters[part]);
     }
   });
   for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
+  rows->resize(n);  // every vertex gets a row, also those read after the last edge line
+  runInParallel(threads, [&](int t) {
+    const size_t part = static_cast<size_t>(t);
+    for (size_t v = flat.bounds[part]; v < flat.bounds[part + 1]; ++v) {
+      (*rows)[v].assign(flat.rowBegin(part, v), flat.rowEnd(v));
+    }
+  });
   for (const PairCounter& counter : counters) {
     counter.forEach([&](uint32_t a, uint32_t b, uint64_t count) { pairs->add(a, b, count); });
   }

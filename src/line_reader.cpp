@@ -39,7 +39,7 @@ void LineReader::close() {
 // the buffer still grows for longer lines or a file that grows.
 void LineReader::startBuffer(size_t wanted) {
   const size_t size = std::max(minimumBufferSize, std::min(initialBufferSize, wanted));
-  if (buffer.size() != size) std::vector<char>(size).swap(buffer);
+  if (buffer.size() != size + readablePast) std::vector<char>(size + readablePast).swap(buffer);
 }
 
 bool LineReader::open(const char* path) {
@@ -85,11 +85,13 @@ bool LineReader::refill() {
     filled -= begin;
     begin = 0;
   }
-  if (filled == buffer.size()) buffer.resize(buffer.size() * 2);
+  // The last readablePast bytes only pad the buffer.
+  const size_t room = buffer.size() - readablePast;
+  if (filled == room) buffer.resize(2 * room + readablePast);
   ssize_t got;
   do {
-    got = ranged ? pread(fd, buffer.data() + filled, buffer.size() - filled, readOffset)
-                 : read(fd, buffer.data() + filled, buffer.size() - filled);
+    got = ranged ? pread(fd, buffer.data() + filled, buffer.size() - readablePast - filled, readOffset)
+                 : read(fd, buffer.data() + filled, buffer.size() - readablePast - filled);
   } while (got < 0 && errno == EINTR);
   if (got < 0) {
     errorNumber = errno;

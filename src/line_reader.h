@@ -30,9 +30,12 @@ class LineReader {
   Status next(std::string_view* line);
 
   /// The next run of whole lines, each with its newline (only a last line of the file may lack it),
-  /// valid until the next call; for readers that split lines themselves. lineNumber() does not count
-  /// these lines. `end` and `error` as for next().
+  /// valid until the next call; for readers that split lines themselves. The readablePast bytes
+  /// after the run may be read (their values are unspecified), so that a parser may load words
+  /// without checking the end. lineNumber() does not count these lines. `end` and `error` as for next().
   Status nextLines(std::string_view* text);
+
+  static constexpr size_t readablePast = 16;
 
   /// The errno of the failed open or read; 0 when nothing failed.
   int error() const { return errorNumber; }

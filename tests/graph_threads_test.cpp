@@ -141,6 +141,12 @@ class RandomDataFile {
         return "000" + std::to_string(value);
       case 2:
         return std::to_string(value) + "x";  // parsing stops at the first non-digit
+      case 3: {
+        // Leading zeros up to 7, 8, 9 or 10 digits in all.
+        const std::string digits = std::to_string(value);
+        const size_t width = 7 + random() % 4;
+        return digits.size() < width ? std::string(width - digits.size(), '0') + digits : digits;
+      }
       default:
         return std::to_string(value);
     }

@@ -178,7 +178,9 @@ TEST(LineReader, NextLinesGivesWholeLinesOfALongFile) {
     joined += text;
     ++runs;
     // Every run but the file's last ends at a newline.
-    if (joined.size() < content.size()) EXPECT_EQ(text.back(), '\n');
+    if (joined.size() < content.size()) {
+      EXPECT_EQ(text.back(), '\n');
+    }
   }
   EXPECT_EQ(joined, content);
   EXPECT_GT(runs, 1);
