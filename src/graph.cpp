@@ -9,7 +9,6 @@
 #include <iostream>
 #include <limits>
 #include <unordered_map>
-#include <utility>
 
 #include "data_file_pieces.h"
 #include "huge_page_allocator.h"
@@ -107,99 +106,83 @@ void indexLabels(const std::vector<int>& labelOf, const HugeVector<uint32_t>& nu
   }
 }
 
-// The rows are first built in one flat array of every edge end, whose huge pages keep the random
-// writes cheap in address translations, by ranges of source vertices, one range per thread, through
-// one slot per vertex: first the number of ends whose source is the vertex, then the position of its
-// next end in the flat array, which leaves it at the end of the vertex's ends. Slot n + t is thread
-// t's sink for the ends of other ranges, which lets the loops over the edges handle every end
-// without a branch. The slots of the edges a little ahead are fetched early, so that the misses of
-// random vertices overlap.
-constexpr size_t fetchAhead = 32;
+// The rows are filled by ranges of source vertices, one range per thread, through one slot per
+// vertex: first the number of edge ends whose source is the vertex, then the position of its next end
+// in its row. Every thread passes over all the edges, picks out the ends of its own range in batches,
+// without a branch, and handles each batch with the slots of the ends a little ahead fetched early,
+// so that the misses of random vertices overlap.
+constexpr size_t fetchAhead = 16;
+constexpr size_t batchEdges = 256;
 
-// The flat array of edge ends and the ranges of source vertices it is filled by.
-struct FlatRows {
-  HugeVector<uintptr_t> slots;
-  ZeroedArray<int> ends;       // every entry is written, so the kernel's zeros are not written over first
-  std::vector<size_t> bounds;  // range t holds the vertices [bounds[t], bounds[t + 1])
-  std::vector<size_t> starts;  // and its ends start at ends[starts[t]]
-
-  int* rowBegin(size_t t, size_t v) {
-    return v == bounds[t] ? ends.data() + starts[t] : reinterpret_cast<int*>(slots[v - 1]);
-  }
-  int* rowEnd(size_t v) { return reinterpret_cast<int*>(slots[v]); }
-};
-
-// Counts in slots[v] the ends whose source v lies in [first, last), over every piece.
-void countEnds(const std::vector<Piece>& pieces, size_t first, size_t last, size_t sink, uintptr_t* slots) {
-  assert(first <= last && last <= sink);
-  const size_t span = last - first;
-  auto slotOf = [&](size_t source) -> uintptr_t& { return slots[source - first < span ? source : sink]; };
+// Calls handle(batch, count) with the ends (source << 32 | target) whose source lies in
+// [first, last), up to 2 * batchEdges at a time, in file order.
+template <typename Handle>
+void forEachEnd(const std::vector<Piece>& pieces, size_t first, size_t last, const Handle& handle) {
+  const uint64_t span = last - first;
+  uint64_t batch[2 * batchEdges];
   for (const Piece& piece : pieces) {
     const uint64_t* edges = piece.edges.data();
-    const size_t count = piece.edges.size();
-    for (size_t i = 0; i < count; ++i) {
-      if (i + fetchAhead < count) {
-        __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + fetchAhead])), 1);
-        __builtin_prefetch(&slotOf(edges[i + fetchAhead] >> 32), 1);
+    for (size_t done = 0; done < piece.edges.size(); done += batchEdges) {
+      const size_t count = std::min(batchEdges, piece.edges.size() - done);
+      size_t kept = 0;
+      for (size_t i = 0; i < count; ++i) {
+        const uint64_t u = static_cast<uint32_t>(edges[done + i]), v = edges[done + i] >> 32;
+        batch[kept] = u << 32 | v;
+        kept += u - first < span ? 1 : 0;
+        batch[kept] = v << 32 | u;
+        kept += v - first < span ? 1 : 0;
       }
-      ++slotOf(static_cast<uint32_t>(edges[i]));
-      ++slotOf(edges[i] >> 32);
+      handle(batch, kept);
     }
   }
 }
 
-// Splits the n vertices into `parts` ranges of about equal numbers of edge ends.
-void splitByEnds(size_t n, int parts, FlatRows* flat) {
+// Counts in slots[v] the ends whose source v lies in [first, last), over every piece.
+void countEnds(const std::vector<Piece>& pieces, size_t first, size_t last, uintptr_t* slots) {
+  forEachEnd(pieces, first, last, [slots](const uint64_t* ends, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      if (i + fetchAhead < count) __builtin_prefetch(slots + (ends[i + fetchAhead] >> 32), 1);
+      ++slots[ends[i] >> 32];
+    }
+  });
+}
+
+// Splits the n vertices into `parts` ranges of about equal numbers of edge ends, by their counts.
+std::vector<size_t> splitByEnds(const HugeVector<uintptr_t>& counts, size_t n, int parts) {
   uint64_t total = 0;
-  for (size_t v = 0; v < n; ++v) total += flat->slots[v];
-  flat->bounds.assign(static_cast<size_t>(parts) + 1, n);
-  flat->starts.assign(static_cast<size_t>(parts) + 1, total);
-  flat->bounds[0] = flat->starts[0] = 0;
+  for (size_t v = 0; v < n; ++v) total += counts[v];
+  std::vector<size_t> bounds(static_cast<size_t>(parts) + 1, n);
+  bounds[0] = 0;
   uint64_t seen = 0;
   size_t part = 1;
   for (size_t v = 0; v < n && part < static_cast<size_t>(parts); ++v) {
-    seen += flat->slots[v];
+    seen += counts[v];
     while (part < static_cast<size_t>(parts) && seen * static_cast<uint64_t>(parts) >= total * part) {
-      flat->bounds[part] = v + 1;
-      flat->starts[part++] = seen;
+      bounds[part++] = v + 1;
     }
   }
+  return bounds;
 }
 
-// Writes every end whose source lies in range t into the flat array, in file order, by a pass over
-// all the edges. The ends of other ranges are not touched.
-void writeEnds(const std::vector<Piece>& pieces, size_t t, size_t sink, FlatRows* flat) {
-  const size_t first = flat->bounds[t], last = flat->bounds[t + 1], span = last - first;
-  uintptr_t* const slots = flat->slots.data();
-  int* at = flat->ends.data() + flat->starts[t];
-  for (size_t v = first; v < last; ++v) at += std::exchange(slots[v], reinterpret_cast<uintptr_t>(at));
-  int discarded = 0;
-  slots[sink] = reinterpret_cast<uintptr_t>(&discarded);
-  auto slotOf = [&](size_t source) -> uintptr_t& { return slots[source - first < span ? source : sink]; };
-  auto put = [&](size_t source, uint32_t target) {
-    uintptr_t& slot = slotOf(source);
-    int* position = reinterpret_cast<int*>(slot);
-    *position = static_cast<int>(target);
-    slot = reinterpret_cast<uintptr_t>(position + (&slot != &slots[sink] ? 1 : 0));
-  };
-  for (const Piece& piece : pieces) {
-    const uint64_t* edges = piece.edges.data();
-    const size_t count = piece.edges.size();
+// Sizes the rows of [first, last) by their counts and writes every end whose source lies there into
+// its row, in file order. The rows of other ranges are not touched.
+void writeEnds(const std::vector<Piece>& pieces, size_t first, size_t last, uintptr_t* slots,
+               std::vector<std::vector<int>>* rows) {
+  for (size_t v = first; v < last; ++v) {
+    (*rows)[v].resize(slots[v]);
+    slots[v] = reinterpret_cast<uintptr_t>((*rows)[v].data());
+  }
+  forEachEnd(pieces, first, last, [slots](const uint64_t* ends, size_t count) {
     for (size_t i = 0; i < count; ++i) {
       // Slots first, then, half as far ahead, the positions they hold.
-      if (i + fetchAhead < count) {
-        __builtin_prefetch(&slotOf(static_cast<uint32_t>(edges[i + fetchAhead])));
-        __builtin_prefetch(&slotOf(edges[i + fetchAhead] >> 32));
-      }
+      if (i + fetchAhead < count) __builtin_prefetch(slots + (ends[i + fetchAhead] >> 32));
       if (i + fetchAhead / 2 < count) {
-        __builtin_prefetch(reinterpret_cast<int*>(slotOf(static_cast<uint32_t>(edges[i + fetchAhead / 2]))), 1);
-        __builtin_prefetch(reinterpret_cast<int*>(slotOf(edges[i + fetchAhead / 2] >> 32)), 1);
+        __builtin_prefetch(reinterpret_cast<int*>(slots[ends[i + fetchAhead / 2] >> 32]), 1);
       }
-      const uint32_t u = static_cast<uint32_t>(edges[i]), v = static_cast<uint32_t>(edges[i] >> 32);
-      put(u, v);
-      put(v, u);
+      int*& position = reinterpret_cast<int*&>(slots[ends[i] >> 32]);
+      *position++ = static_cast<int>(static_cast<uint32_t>(ends[i]));
     }
-  }
+  });
 }
 
 // Bits of a vertex id sorted per pass of a long row's radix sort: the counts of one pass stay in L1.
@@ -224,40 +207,38 @@ void radixSort(int* row, size_t size, int* spare, int passes) {
   if (from != row) std::copy(from, from + size, row);
 }
 
-// Sorts the rows of range t that the file did not list in order: long rows by radix, which costs a
-// few passes over the row, short ones by comparison.
-void sortRows(size_t t, size_t n, FlatRows* flat) {
+// Sorts the rows of [first, last) that the file did not list in order: long rows by radix, which
+// costs a few passes over the row, short ones by comparison.
+void sortRows(size_t first, size_t last, size_t n, std::vector<std::vector<int>>* rows) {
   constexpr size_t radixFrom = 256;
   int passes = 1;
   while (passes * radixBits < 32 && (uint64_t{1} << (passes * radixBits)) < n) ++passes;
   HugeVector<int> spare;
-  for (size_t v = flat->bounds[t]; v < flat->bounds[t + 1]; ++v) {
-    int* const begin = flat->rowBegin(t, v);
-    int* const end = flat->rowEnd(v);
-    const size_t size = static_cast<size_t>(end - begin);
-    if (std::is_sorted(begin, end)) continue;
-    if (size < radixFrom) {
-      std::sort(begin, end);
+  for (size_t v = first; v < last; ++v) {
+    std::vector<int>& row = (*rows)[v];
+    if (std::is_sorted(row.begin(), row.end())) continue;
+    if (row.size() < radixFrom) {
+      std::sort(row.begin(), row.end());
       continue;
     }
-    if (spare.size() < size) spare.resize(size);
-    radixSort(begin, size, spare.data(), passes);
+    if (spare.size() < row.size()) spare.resize(row.size());
+    radixSort(row.data(), row.size(), spare.data(), passes);
   }
 }
 
-// Counts the label pairs of the ends of range t, through the label number of each vertex (one byte
-// each when labels are few, so that the lookups stay in cache).
+// Counts the label pairs of the edge ends whose source lies in [first, last), through the label
+// number of each vertex (one byte each when labels are few, so that the lookups stay in cache).
 template <typename Number>
-void countPairs(FlatRows& flat, size_t t, const Number* number, PairCounter* pairs) {
-  for (size_t u = flat.bounds[t]; u < flat.bounds[t + 1]; ++u) {
+void countPairs(const std::vector<std::vector<int>>& rows, const Number* number, size_t first, size_t last,
+                PairCounter* pairs) {
+  for (size_t u = first; u < last; ++u) {
     const uint32_t a = number[u];
-    const int* const end = flat.rowEnd(u);
     if (pairs->tableHoldsAll()) {
       // The common case, without a branch per end: the row of the table that belongs to a.
       uint64_t* counts = pairs->tableRow(a);
-      for (const int* v = flat.rowBegin(t, u); v < end; ++v) ++counts[number[static_cast<size_t>(*v)]];
+      for (int v : rows[u]) ++counts[number[static_cast<size_t>(v)]];
     } else {
-      for (const int* v = flat.rowBegin(t, u); v < end; ++v) pairs->add(a, number[static_cast<size_t>(*v)]);
+      for (int v : rows[u]) pairs->add(a, number[static_cast<size_t>(v)]);
     }
   }
 }
@@ -268,35 +249,27 @@ void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
               std::vector<std::vector<int>>* rows, PairCounter* pairs) {
   const size_t n = number.size();
   const size_t parts = static_cast<size_t>(threads);
-  FlatRows flat;
-  flat.slots.assign(n + parts, 0);
+  rows->resize(n);  // every vertex gets a row, also those read after the last edge line
+  HugeVector<uintptr_t> slots(n, 0);
   runInParallel(threads, [&](int t) {
     const size_t part = static_cast<size_t>(t);
-    countEnds(pieces, n * part / parts, n * (part + 1) / parts, n + part, flat.slots.data());
+    countEnds(pieces, n * part / parts, n * (part + 1) / parts, slots.data());
   });
-  splitByEnds(n, threads, &flat);
-  flat.ends.reset(flat.starts.back());
+  const std::vector<size_t> bounds = splitByEnds(slots, n, threads);
   std::vector<PairCounter> counters(parts, PairCounter(labelCount));
   HugeVector<uint8_t> narrowNumber;
   if (labelCount <= 256) narrowNumber.assign(number.begin(), number.end());
   runInParallel(threads, [&](int t) {
-    const size_t part = static_cast<size_t>(t);
-    writeEnds(pieces, part, n + part, &flat);
-    sortRows(part, n, &flat);
+    const size_t part = static_cast<size_t>(t), first = bounds[part], last = bounds[part + 1];
+    writeEnds(pieces, first, last, slots.data(), rows);
+    sortRows(first, last, n, rows);
     if (narrowNumber.empty()) {
-      countPairs(flat, part, number.data(), &counters[part]);
+      countPairs(*rows, number.data(), first, last, &counters[part]);
     } else {
-      countPairs(flat, part, narrowNumber.data(), &counters[part]);
+      countPairs(*rows, narrowNumber.data(), first, last, &counters[part]);
     }
   });
   for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
-  rows->resize(n);  // every vertex gets a row, also those read after the last edge line
-  runInParallel(threads, [&](int t) {
-    const size_t part = static_cast<size_t>(t);
-    for (size_t v = flat.bounds[part]; v < flat.bounds[part + 1]; ++v) {
-      (*rows)[v].assign(flat.rowBegin(part, v), flat.rowEnd(v));
-    }
-  });
   for (const PairCounter& counter : counters) {
     counter.forEach([&](uint32_t a, uint32_t b, uint64_t count) { pairs->add(a, b, count); });
   }
