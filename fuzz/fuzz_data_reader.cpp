@@ -1,6 +1,7 @@
 // Graph::read on arbitrary bytes, against the reading rules applied line by line: the reader must
 // accept exactly the files without a short vertex or edge line and without an endpoint that names
-// no vertex read so far, and then hold the same labels and rows; its indexes must agree with them.
+// no vertex read so far, and then hold the same labels and rows; its indexes must agree with them, and
+// a read on three threads must give the same.
 #include <algorithm>
 #include <map>
 #include <string>
@@ -47,6 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Graph graph;
   const bool read = graph.read(path.c_str());
   fuzzCheck(read == valid, "the reader accepts exactly the well-formed files");
+  // The file split into pieces parsed on three threads gives the same outcome and the same graph.
+  Graph inPieces;
+  fuzzCheck(inPieces.read(path.c_str(), 3) == read, "three threads accept exactly what one accepts");
+  fuzzCheck(inPieces.labels == graph.labels && inPieces.adjList == graph.adjList &&
+                inPieces.labelVertices == graph.labelVertices && inPieces.labelPairFreq == graph.labelPairFreq &&
+                inPieces.labelFreq == graph.labelFreq,
+            "three threads build the graph of one");
   if (!read) return 0;
 
   const size_t n = graph.labels.size();

@@ -1,18 +1,18 @@
-// Building the grouped adjacency: one pass to count distinct neighbours, one to fill and order each
-// row by (label, id), one to record the label groups. Rows of the graph are ascending, so repeats are
-// adjacent; a row that is not (a graph edited by hand) is sorted on a copy first.
+// Building the index: the labels numbered in ascending order, one pass to count each vertex's distinct
+// neighbours, one to fill and order each row by (label number, id) and to record the group tables.
+// Rows of the graph are ascending, so repeats are adjacent; a row that is not (a graph edited by hand)
+// is sorted on a copy first.
 #include "data_index.h"
 
 #include <algorithm>
 #include <unordered_map>
 
 #include "graph.h"
-#include "huge_page_allocator.h"
 
 namespace {
 
 // Distinct neighbours of v in [0, n), other than v, ascending.
-void distinctNeighbors(const std::vector<int>& row, int v, size_t n, std::vector<int>* out) {
+void distinctNeighbors(const std::vector<int>& row, int v, size_t n, HugeVector<int>* out) {
   out->clear();
   const std::vector<int>* source = &row;
   std::vector<int> sorted;
@@ -31,94 +31,126 @@ void distinctNeighbors(const std::vector<int>& row, int v, size_t n, std::vector
 }  // namespace
 
 DataIndex::DataIndex(const Graph& graph) {
-  const size_t n = graph.labels.size();
-  std::vector<int> distinctLabels;
-  {
-    std::unordered_map<int, int> seen;
-    for (int label : graph.labels) {
-      if (seen.emplace(label, 0).second) distinctLabels.push_back(label);
-    }
-  }
-  std::sort(distinctLabels.begin(), distinctLabels.end());
-  for (size_t i = 0; i < distinctLabels.size(); ++i) labelIds.emplace_hint(labelIds.end(), distinctLabels[i], static_cast<int>(i));
-  {
-    std::unordered_map<int, int> ids(labelIds.begin(), labelIds.end());
-    vertexLabel.resize(n);
-    for (size_t v = 0; v < n; ++v) vertexLabel[v] = ids[graph.labels[v]];
-  }
-  labelVertices.resize(distinctLabels.size());
-  for (size_t v = 0; v < n; ++v) labelVertices[vertexLabel[v]].push_back(static_cast<int>(v));
+  numberLabels(graph);
+  fillRows(graph, countNeighbors(graph));
+}
 
+// Label numbers in ascending label order, the label number of each vertex in the narrowest array
+// that holds them, and the vertices of each label.
+void DataIndex::numberLabels(const Graph& graph) {
+  const size_t n = graph.labels.size();
+  std::unordered_map<int, int> numbers;
+  for (int label : graph.labels) numbers.emplace(label, 0);
+  std::vector<int> distinct;
+  distinct.reserve(numbers.size());
+  for (const auto& entry : numbers) distinct.push_back(entry.first);
+  std::sort(distinct.begin(), distinct.end());
+  for (size_t i = 0; i < distinct.size(); ++i) {
+    labelIds.emplace_hint(labelIds.end(), distinct[i], static_cast<int>(i));
+    numbers[distinct[i]] = static_cast<int>(i);
+  }
+  const bool narrow = distinct.size() <= 256;
+  (narrow ? narrowLabels.resize(n) : wideLabels.resize(n));
+  std::vector<size_t> counts(distinct.size(), 0);
+  for (size_t v = 0; v < n; ++v) {
+    const int number = numbers[graph.labels[v]];
+    if (narrow) {
+      narrowLabels[v] = static_cast<uint8_t>(number);
+    } else {
+      wideLabels[v] = static_cast<uint32_t>(number);
+    }
+    ++counts[static_cast<size_t>(number)];
+  }
+  labelVertices.resize(distinct.size());
+  for (size_t l = 0; l < distinct.size(); ++l) labelVertices[l].reserve(counts[l]);
+  for (size_t v = 0; v < n; ++v) labelVertices[labelOf(static_cast<int>(v))].push_back(static_cast<int>(v));
+}
+
+// The row starts: offsets[v + 1] - offsets[v] is the number of distinct neighbours of v. Returns
+// the length of the longest row.
+size_t DataIndex::countNeighbors(const Graph& graph) {
+  const size_t n = graph.labels.size();
   const size_t rows = std::min(n, graph.adjList.size());
-  std::vector<int> row;
   offsets.assign(n + 1, 0);
-  size_t groups = 0;
+  HugeVector<int> row;
+  size_t longest = 0;
   for (size_t v = 0; v < rows; ++v) {
-    distinctNeighbors(graph.adjList[v], static_cast<int>(v), n, &row);
-    offsets[v + 1] = row.size();
+    const std::vector<int>& source = graph.adjList[v];
+    if (std::is_sorted(source.begin(), source.end())) {
+      // The common case, without a copy.
+      uint64_t count = 0;
+      for (size_t i = 0; i < source.size(); ++i) {
+        const int w = source[i];
+        count += w != static_cast<int>(v) && w >= 0 && static_cast<size_t>(w) < n && (i == 0 || w != source[i - 1]);
+      }
+      offsets[v + 1] = count;
+    } else {
+      distinctNeighbors(source, static_cast<int>(v), n, &row);
+      offsets[v + 1] = row.size();
+    }
+    longest = std::max<size_t>(longest, offsets[v + 1]);
   }
   for (size_t v = 0; v < n; ++v) offsets[v + 1] += offsets[v];
+  assert(offsets[n] <= positionMask);
+  return longest;
+}
 
+// Fills each row with the distinct neighbours ordered by (label number, id). The scratch rows are
+// allocated once at the longest row's size, so that no trail of outgrown buffers stays behind.
+void DataIndex::fillRows(const Graph& graph, size_t longestRow) {
+  const size_t n = graph.labels.size();
   adjacency.resize(offsets[n]);
-  groupBegin.assign(n + 1, 0);
-  groupLabel.reserve(offsets[n] / 2 + 1);
-  groupStart.reserve(offsets[n] / 2 + 2);
-  maxGroupSize.assign(distinctLabels.size(), 0);
-  std::vector<uint64_t> keys, sortedKeys;
-  std::vector<size_t> labelCounts(distinctLabels.size());
-  for (size_t v = 0; v < rows; ++v) {
-    const size_t size = static_cast<size_t>(offsets[v + 1] - offsets[v]);
-    if (size == 0) {
-      groupBegin[v + 1] = groups;
-      continue;
-    }
+  HugeVector<int> row;
+  row.reserve(longestRow);
+  std::vector<size_t> counts;
+  HugeVector<uint64_t> keys;
+  for (size_t v = 0; v < n; ++v) {
+    const uint64_t begin = offsets[v];
+    const uint32_t size = static_cast<uint32_t>(offsets[v + 1] - begin);
+    if (size == 0) continue;
     distinctNeighbors(graph.adjList[v], static_cast<int>(v), n, &row);
-    // The row is ascending by id, so ordering it by (label, id) is a stable sort by label: insertion
-    // for short rows, counting for long ones when labels are few, a sort on combined keys otherwise.
-    keys.resize(size);
-    for (size_t i = 0; i < size; ++i) {
-      keys[i] = (static_cast<uint64_t>(vertexLabel[row[i]]) << 32) | static_cast<uint32_t>(row[i]);
-    }
-    if (size <= 32) {
-      for (size_t i = 1; i < size; ++i) {
-        const uint64_t key = keys[i];
-        size_t j = i;
-        for (; j > 0 && keys[j - 1] > key; --j) keys[j] = keys[j - 1];
-        keys[j] = key;
-      }
-    } else if (labelCounts.size() * 4 <= size) {
-      std::fill(labelCounts.begin(), labelCounts.end(), 0);
-      for (uint64_t key : keys) ++labelCounts[key >> 32];
-      size_t at = 0;
-      for (size_t& count : labelCounts) {
-        const size_t here = count;
-        count = at;
-        at += here;
-      }
-      sortedKeys.resize(size);
-      for (uint64_t key : keys) sortedKeys[labelCounts[key >> 32]++] = key;
-      keys.swap(sortedKeys);
-    } else {
-      std::sort(keys.begin(), keys.end());
-    }
-    int* out = adjacency.data() + offsets[v];
-    uint32_t previous = 0;
-    for (size_t i = 0; i < size; ++i) {
-      out[i] = static_cast<int>(static_cast<uint32_t>(keys[i]));
-      const uint32_t label = static_cast<uint32_t>(keys[i] >> 32);
-      if (i == 0 || label != previous) {
-        groupLabel.push_back(label);
-        groupStart.push_back(offsets[v] + i);
-        ++groups;
-      }
-      previous = label;
-    }
-    groupBegin[v + 1] = groups;
+    int* out = adjacency.data() + begin;
+    orderByLabel(row.data(), size, out, &counts, &keys);
+    if (size >= shortRow) recordGroups(static_cast<int>(v), out, size);
   }
-  for (size_t v = rows; v < n; ++v) groupBegin[v + 1] = groups;
-  groupStart.push_back(adjacency.size());
-  for (size_t g = 0; g + 1 < groupStart.size(); ++g) {
-    uint32_t size = static_cast<uint32_t>(groupStart[g + 1] - groupStart[g]);
-    maxGroupSize[groupLabel[g]] = std::max(maxGroupSize[groupLabel[g]], size);
+}
+
+// Writes an ascending row to `out` ordered by (label number, id), a stable sort by label: insertion
+// for short rows, counting when labels are few for the row, a sort on combined keys otherwise.
+void DataIndex::orderByLabel(const int* row, uint32_t size, int* out, std::vector<size_t>* counts,
+                             HugeVector<uint64_t>* keys) const {
+  const size_t labelCount = labelVertices.size();
+  if (size <= 32) {
+    for (uint32_t i = 0; i < size; ++i) {
+      const uint32_t label = labelOf(row[i]);
+      uint32_t j = i;
+      for (; j > 0 && labelOf(out[j - 1]) > label; --j) out[j] = out[j - 1];
+      out[j] = row[i];
+    }
+  } else if (labelCount <= 256 || labelCount * 4 <= size) {
+    counts->assign(labelCount + 1, 0);
+    for (uint32_t i = 0; i < size; ++i) ++(*counts)[labelOf(row[i]) + 1];
+    for (size_t l = 0; l < labelCount; ++l) (*counts)[l + 1] += (*counts)[l];
+    for (uint32_t i = 0; i < size; ++i) out[(*counts)[labelOf(row[i])]++] = row[i];
+  } else {
+    keys->resize(size);
+    for (uint32_t i = 0; i < size; ++i) (*keys)[i] = (uint64_t{labelOf(row[i])} << 32) | static_cast<uint32_t>(row[i]);
+    std::sort(keys->begin(), keys->end());
+    for (uint32_t i = 0; i < size; ++i) out[i] = static_cast<int>(static_cast<uint32_t>((*keys)[i]));
   }
+}
+
+// Gives the row of v a table of its label groups when the label numbers and the row's positions fit
+// a table entry, and the table's position fits beside the row's start.
+void DataIndex::recordGroups(int v, const int* row, uint32_t size) {
+  const uint64_t table = groupTables.size();
+  if (narrowLabels.empty() || size > groupStartMask || table + 1 >= (uint64_t{1} << (64 - positionBits))) return;
+  groupTables.push_back(0);
+  for (uint32_t i = 0; i < size; ++i) {
+    if (i == 0 || labelOf(row[i]) != labelOf(row[i - 1])) {
+      groupTables.push_back((labelOf(row[i]) << groupLabelShift) | i);
+      ++groupTables[table];
+    }
+  }
+  offsets[v] |= (table + 1) << positionBits;
 }

@@ -1,8 +1,11 @@
 // A compact read-only index of the data graph for the search, built once after loading: labels
-// numbered densely, and each vertex's distinct neighbours (repeats and self-loops dropped) grouped by
-// label, so that "the neighbours of v with label l" is one contiguous ascending range.
+// numbered densely in ascending order, and each vertex's distinct neighbours (repeats and self-loops
+// dropped) ordered by (label number, id), so that "the neighbours of v with label l" is one contiguous
+// ascending range. Rows of 16 neighbours or more keep a small table of their label groups when labels
+// are few; other rows are searched through a per-vertex array of label numbers.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -24,7 +27,7 @@ class DataIndex {
     bool empty() const { return begin == end; }
   };
 
-  size_t vertexCount() const { return vertexLabel.size(); }
+  size_t vertexCount() const { return offsets.size() - 1; }
 
   /// Dense id of a label, or -1 when no data vertex carries it.
   int labelId(int label) const {
@@ -32,49 +35,95 @@ class DataIndex {
     return it == labelIds.end() ? -1 : it->second;
   }
 
-  /// Dense label id of vertex v.
-  int labelOf(int v) const { return vertexLabel[v]; }
-
   /// Number of distinct neighbours of v other than v itself.
-  uint32_t degree(int v) const { return static_cast<uint32_t>(offsets[v + 1] - offsets[v]); }
+  uint32_t degree(int v) const {
+    assert(v >= 0 && static_cast<size_t>(v) < vertexCount());
+    return static_cast<uint32_t>(rowEnd(v) - rowBegin(v));
+  }
 
   /// The neighbours of v that carry the dense label `label`, ascending; empty when there are none.
   Range neighbors(int v, int label) const {
-    const uint32_t* first = groupLabel.data() + groupBegin[v];
-    const uint32_t* last = groupLabel.data() + groupBegin[v + 1];
-    // Binary search over v's label groups; most vertices have few.
-    while (first < last) {
-      const uint32_t* middle = first + (last - first) / 2;
-      if (*middle < static_cast<uint32_t>(label)) {
-        first = middle + 1;
-      } else {
-        last = middle;
-      }
+    assert(v >= 0 && static_cast<size_t>(v) < vertexCount() && label >= 0);
+    const int* const row = adjacency.data() + rowBegin(v);
+    const uint32_t size = degree(v);
+    const uint32_t wanted = static_cast<uint32_t>(label);
+    if (const uint64_t table = offsets[v] >> positionBits) return groupOf(table - 1, row, size, wanted);
+    // The row is ordered by label: its part with the label lies between the first entry of at least
+    // that label and the first of a larger one. In a short row a scan finds them sooner than a binary
+    // search, whose every step waits for the label of the entry it reads.
+    if (size < shortRow) {
+      uint32_t first = 0;
+      while (first < size && labelOf(row[first]) < wanted) ++first;
+      uint32_t last = first;
+      while (last < size && labelOf(row[last]) == wanted) ++last;
+      return {row + first, row + last};
     }
-    if (first == groupLabel.data() + groupBegin[v + 1] || *first != static_cast<uint32_t>(label)) {
-      return {nullptr, nullptr};
-    }
-    const size_t group = static_cast<size_t>(first - groupLabel.data());
-    return {adjacency.data() + groupStart[group], adjacency.data() + groupStart[group + 1]};
+    const uint32_t first = firstWithLabelFrom(row, size, wanted);
+    const uint32_t last = first + firstWithLabelFrom(row + first, size - first, wanted + 1);
+    return {row + first, row + last};
   }
 
-  /// All distinct neighbours of v, grouped by label, ascending within each group.
-  Range allNeighbors(int v) const { return {adjacency.data() + offsets[v], adjacency.data() + offsets[v + 1]}; }
-
   /// The vertices that carry the dense label, ascending.
-  const std::vector<int>& verticesWithLabel(int label) const { return labelVertices[label]; }
-
-  /// The largest number of neighbours with the dense label that any vertex has.
-  uint32_t maxNeighborsWithLabel(int label) const { return maxGroupSize[label]; }
+  const std::vector<int>& verticesWithLabel(int label) const {
+    assert(label >= 0 && static_cast<size_t>(label) < labelVertices.size());
+    return labelVertices[label];
+  }
 
  private:
+  // offsets[v] holds the start of v's row in its low positionBits bits and, above them, 1 + the
+  // position of its group table in groupTables, or 0 for a row searched through the label numbers.
+  // A table is the number of groups, then per group its label number (high 8 bits) and its start in
+  // the row (low 24 bits), by ascending label.
+  static constexpr int positionBits = 36;
+  static constexpr uint64_t positionMask = (uint64_t{1} << positionBits) - 1;
+  static constexpr int groupLabelShift = 24;
+  static constexpr uint32_t groupStartMask = (uint32_t{1} << groupLabelShift) - 1;
+  // Rows shorter than this have no table and are scanned for a label rather than searched.
+  static constexpr uint32_t shortRow = 16;
+
+  uint64_t rowBegin(int v) const { return offsets[v] & positionMask; }
+  uint64_t rowEnd(int v) const { return offsets[v + 1] & positionMask; }
+
+  uint32_t labelOf(int w) const { return narrowLabels.empty() ? wideLabels[w] : narrowLabels[w]; }
+
+  // The position of the first of the `size` entries of a row ordered by label whose label is at
+  // least `label`: a binary search whose steps choose without a branch, since the comparisons are
+  // as likely one way as the other.
+  uint32_t firstWithLabelFrom(const int* row, uint32_t size, uint32_t label) const {
+    if (size == 0) return 0;
+    const int* base = row;
+    while (size > 1) {
+      const uint32_t half = size / 2;
+      base = labelOf(base[half]) < label ? base + half : base;
+      size -= half;
+    }
+    return static_cast<uint32_t>(base - row) + (labelOf(*base) < label ? 1 : 0);
+  }
+
+  // The group of `label` in a row through the table of its groups.
+  Range groupOf(uint64_t table, const int* row, uint32_t size, uint32_t label) const {
+    const uint32_t* const group = groupTables.data() + table + 1;
+    const uint32_t count = groupTables[table];
+    // Tables are short: counting the smaller labels over all of them costs no mispredicted branch.
+    uint32_t i = 0;
+    for (uint32_t j = 0; j < count; ++j) i += (group[j] >> groupLabelShift) < label ? 1 : 0;
+    if (i == count || (group[i] >> groupLabelShift) != label) return {row, row};
+    const uint32_t end = i + 1 == count ? size : group[i + 1] & groupStartMask;
+    return {row + (group[i] & groupStartMask), row + end};
+  }
+
+  void numberLabels(const Graph& graph);
+  size_t countNeighbors(const Graph& graph);
+  void fillRows(const Graph& graph, size_t longestRow);
+  void orderByLabel(const int* row, uint32_t size, int* out, std::vector<size_t>* counts,
+                    HugeVector<uint64_t>* keys) const;
+  void recordGroups(int v, const int* row, uint32_t size);
+
   std::map<int, int> labelIds;
-  std::vector<int> vertexLabel;
   std::vector<std::vector<int>> labelVertices;
-  HugeVector<uint64_t> offsets;     // per vertex, into adjacency
-  HugeVector<int> adjacency;        // neighbours grouped by (label, id)
-  HugeVector<uint64_t> groupBegin;  // per vertex, into groupLabel / groupStart
-  HugeVector<uint32_t> groupLabel;  // dense label of each group
-  HugeVector<uint64_t> groupStart;  // start of each group in adjacency; one sentinel at the end
-  std::vector<uint32_t> maxGroupSize;
+  std::vector<uint8_t> narrowLabels;  // label number of each vertex when there are at most 256 labels
+  std::vector<uint32_t> wideLabels;   // the same when there are more
+  HugeVector<uint64_t> offsets;       // per vertex and one more: row start and group table, see above
+  HugeVector<int> adjacency;          // the rows, ordered by (label number, id)
+  HugeVector<uint32_t> groupTables;   // the group tables of the rows that have one, see above
 };

@@ -19,6 +19,10 @@ class Graph {
   /// line), when the file cannot be opened or read or holds a malformed vertex or edge line.
   bool read(const char* path);
 
+  /// The same, parsing and building the rows on `threads` threads (0: one per hardware thread); the
+  /// result and the messages are those of one thread.
+  bool read(const char* path, int threads);
+
   /// Makes this graph an independent copy of `other` (nothing changes when it is this graph).
   void copy(Graph* other);
 

@@ -6,8 +6,10 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -21,6 +23,7 @@ struct HugePageAllocator {
   HugePageAllocator(const HugePageAllocator<U>&) {}
 
   T* allocate(size_t n) {
+    if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = n * sizeof(T);
     if (bytes < mappedFrom) return static_cast<T*>(::operator new(bytes));
     void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -64,6 +67,7 @@ class ZeroedArray {
   void reset(size_t n, size_t smallPageBytes = 0) {
     release();
     if (n == 0) return;
+    if (n > (std::numeric_limits<size_t>::max() - 2 * hugePage) / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = n * sizeof(T);
     const size_t prefix = std::min(bytes, (smallPageBytes + smallPage - 1) / smallPage * smallPage);
     const bool aligned = prefix != 0 || bytes >= hugePage;
@@ -81,8 +85,14 @@ class ZeroedArray {
 
   size_t size() const { return count; }
   T* data() { return values; }
-  T& operator[](size_t i) { return values[i]; }
-  const T& operator[](size_t i) const { return values[i]; }
+  T& operator[](size_t i) {
+    assert(i < count);
+    return values[i];
+  }
+  const T& operator[](size_t i) const {
+    assert(i < count);
+    return values[i];
+  }
 
  private:
   static constexpr size_t smallPage = 4096;

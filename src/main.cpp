@@ -134,7 +134,7 @@ int threadCount() {
 std::unique_ptr<Graph> loadDataGraph(bool withoutArguments, double* loadMs) {
   auto graph = std::make_unique<Graph>();
   const auto loadStart = std::chrono::steady_clock::now();
-  if (!graph->read(datapath.c_str())) {
+  if (!graph->read(datapath.c_str(), threadCount())) {
     if (withoutArguments) {
       std::cerr << "sgmatch: no arguments were given, so the data graph is the file \"data\" of the working "
                    "directory; sgmatch --help lists the keys"
