@@ -329,7 +329,6 @@ bool checkShardSet(std::vector<ShardReport>* shards, std::string* error) {
   }
   const ShardReport& first = shards->front();
   const int count = first.count;
-  std::vector<const ShardReport*> byIndex(static_cast<size_t>(count), nullptr);
   for (const ShardReport& shard : *shards) {
     const std::string here = at(shard.path, shard.shardLine) + ": shard " + shardName(shard.index, shard.count);
     if (shard.count != count) {
@@ -342,30 +341,43 @@ bool checkShardSet(std::vector<ShardReport>* shards, std::string* error) {
                ": the shards did not match the same query file against the same data graph";
       return false;
     }
-    const ShardReport*& slot = byIndex[static_cast<size_t>(shard.index)];
-    if (slot != nullptr) {
-      *error = here + " again: " + slot->path + " is that shard too, and both claim its queries";
+  }
+  // Sorted by index, equal ones in the order given; no table of N entries, since N comes from a file.
+  std::stable_sort(shards->begin(), shards->end(),
+                   [](const ShardReport& a, const ShardReport& b) { return a.index < b.index; });
+  std::string missing;
+  int64_t missingCount = 0;
+  int next = 0;  // the lowest index not seen yet
+  auto noteMissing = [&](int upTo) {
+    for (; next < upTo; ++next) {
+      // Thousands of missing shards are named by the first few.
+      if (++missingCount <= 5) missing += (missing.empty() ? "" : ", ") + shardName(next, count);
+      if (missingCount > 5) {
+        missingCount += upTo - next - 1;
+        next = upTo;
+        break;
+      }
+    }
+  };
+  for (size_t k = 0; k < shards->size(); ++k) {
+    const ShardReport& shard = (*shards)[k];
+    if (k > 0 && (*shards)[k - 1].index == shard.index) {
+      *error = at(shard.path, shard.shardLine) + ": shard " + shardName(shard.index, count) + " again: " +
+               (*shards)[k - 1].path + " is that shard too, and both claim its queries";
       return false;
     }
-    slot = &shard;
+    noteMissing(shard.index);
+    next = shard.index + 1;
   }
-  std::string missing;
-  int missingCount = 0;
-  for (int index = 0; index < count; ++index) {
-    if (byIndex[static_cast<size_t>(index)] != nullptr) continue;
-    // Thousands of missing shards are named by the first few.
-    if (++missingCount <= 5) missing += (missing.empty() ? "" : ", ") + shardName(index, count);
-  }
+  noteMissing(count);
   if (missingCount > 0) {
-    *error = (missingCount == 1 ? "shard " + missing + " is missing" : std::to_string(missingCount) +
-                                                                           " shards are missing: " + missing +
-                                                                           (missingCount > 5 ? ", ..." : "")) +
+    *error = (missingCount == 1 ? "shard " + missing + " is missing"
+                                : std::to_string(missingCount) + " shards are missing: " + missing +
+                                      (missingCount > 5 ? ", ..." : "")) +
              ": none of the given directories holds its report (" + std::to_string(shards->size()) + " of " +
              std::to_string(count) + " shards given)";
     return false;
   }
-  std::sort(shards->begin(), shards->end(),
-            [](const ShardReport& a, const ShardReport& b) { return a.index < b.index; });
 
   const ShardReport& zero = shards->front();
   std::vector<long long> preambleLines(zero.preamble.size());
