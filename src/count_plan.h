@@ -1,0 +1,110 @@
+// How the counter counts one query: a counting order of its own, split into an enumerated prefix
+// (vertices assigned one at a time, like the listing search) and trailing vertices that have no edge
+// or symmetry constraint among themselves, so that once the prefix is assigned their number of
+// injective assignments follows from the sizes of their candidate sets. The plan also holds the
+// filtered candidates of the query vertices. It is read-only while counting, so tasks of one query
+// can share it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "huge_page_allocator.h"
+#include "injective_count.h"
+
+class DataIndex;
+
+class CountPlan {
+ public:
+  /// Plans the query given by its data labels, neighbour rows and symmetry classes (one row per vertex;
+  /// an entry x < i in row i means f(x) < f(i)); false when it has no embedding at all (a label no data
+  /// vertex carries, or a vertex without candidates).
+  bool build(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
+             const std::vector<std::vector<int>>& symClasses);
+
+  /// Allocates the per-vertex marks for the index; `build` does it itself when the index changed size.
+  void prepare(const DataIndex& index);
+
+  /// Units of work the count can be split into: the candidates of the first enumerated vertex, or 1
+  /// when no vertex is enumerated. 0 when the query has no embedding.
+  size_t roots() const;
+
+  /// One enumerated vertex, at its depth in the counting order.
+  struct Level {
+    int vertex = 0;                 // query vertex
+    int label = 0;                  // dense data label
+    uint32_t degree = 0;            // distinct query neighbours
+    std::vector<std::pair<int, uint32_t>> neighborLabels;  // (label, query neighbours with it)
+    std::vector<int> backward;      // depths of earlier neighbours, ascending
+    std::vector<int> lowerFrom;     // depths whose images its image must exceed
+    std::vector<int> upperFrom;     // depths whose images its image must stay below
+    std::vector<int> sameLabelBefore;  // earlier depths with the same label
+    const std::vector<int>* rootList = nullptr;  // candidates when it has no earlier neighbour
+  };
+
+  /// Trailing vertices of one label with the same neighbours and bounds: the same candidate set.
+  struct Group {
+    int label = 0;
+    int members = 0;
+    std::vector<int> neighborDepths;  // ascending
+    std::vector<int> lowerFrom, upperFrom;
+  };
+
+  /// The trailing vertices of one label, counted together by inclusion-exclusion.
+  struct LabelClass {
+    int label = 0;
+    std::vector<int> groups;      // indices into groups, in the polynomial's group order
+    std::vector<int> usedDepths;  // enumerated depths with this label: their images are excluded
+    int dependsOn = -1;           // the deepest depth its value depends on
+    InjectiveCount polynomial;
+  };
+
+  std::vector<Level> levels;              // the enumerated prefix, in counting order
+  std::vector<Group> groups;
+  std::vector<LabelClass> classes;
+  std::vector<int> staticClasses;         // classes that do not depend on the last level
+  std::vector<int> dependentClasses;      // classes evaluated for each candidate of the last level
+  std::vector<int> trailing;              // the trailing query vertices
+  bool feasible = false;
+  bool useMasks = false;                  // candidates marked per data vertex (queries of up to 64 vertices)
+  bool lazyFilter = false;                // candidates tested when met instead of filtered up front
+
+  /// Whether data vertex v is a candidate of query vertex k (masks in use, or tested on the spot).
+  bool isCandidate(const DataIndex& index, int v, int k) const;
+
+  /// Whether data vertex v passes the local test of query vertex k: degree and neighbour labels.
+  bool locallyPossible(const DataIndex& index, int v, int k) const;
+
+ private:
+  struct QueryVertex {
+    int label = 0;
+    std::vector<int> neighbors;       // distinct, ascending
+    std::vector<int> lower, upper;    // vertices whose images bound this one from below / above
+    std::vector<std::pair<int, uint32_t>> neighborLabels;
+  };
+
+  bool describe(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
+                const std::vector<std::vector<int>>& symClasses);
+  bool filterCandidates(const DataIndex& index);
+  void clearMarks();
+  void chooseOrder(const DataIndex& index, std::vector<int>* prefix, std::vector<int>* trailingVertices);
+  double orderPrefix(const std::vector<int>& prefix, uint64_t trailingMask, std::vector<int>* order) const;
+  void buildLevels(const DataIndex& index, const std::vector<int>& prefix);
+  void buildClasses(const std::vector<int>& trailingVertices);
+  void countLabelEdges(const DataIndex& index);
+  double branching(int from, int to) const;
+
+  std::vector<QueryVertex> query;
+  std::vector<std::vector<int>> candidates;  // filtered candidates per query vertex (up front)
+  std::vector<size_t> candidateCount;        // their number, or the label class size when lazy
+  ZeroedArray<uint64_t> candidateMask;       // per data vertex: bit k when a candidate of k
+  std::vector<int> touched;
+  size_t indexedVertices = 0;
+  const DataIndex* statsIndex = nullptr;     // label statistics below belong to this index
+  size_t statsVertices = 0;
+  std::unordered_map<uint64_t, uint64_t> labelEdgeEnds;  // (label a, label b) -> edge ends from a to b
+  std::vector<uint64_t> labelSize;
+};

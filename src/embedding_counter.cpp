@@ -1,0 +1,407 @@
+// The count: an iterative search over the enumerated prefix (candidate lists from filtered neighbour
+// ranges, kept while the image they belong to stays; injectivity by a marker array; symmetry as
+// bounds cut from the ascending lists), and at its last level the trailing classes evaluated from
+// intersection sizes. Classes that do not depend on the last level's image are evaluated once per
+// list. (Every enumerated vertex conflicts with some trailing one, so some class always depends on
+// the last level.)
+//
+// Lists computed for trailing groups are stamped with the serial number of the assignment they were
+// computed under: every assignment takes a new serial, so a list stays valid exactly while the
+// deepest level it depends on keeps its image.
+#include "embedding_counter.h"
+
+#include <algorithm>
+#include <cassert>
+#include <climits>
+
+#include "data_index.h"
+#include "set_intersection.h"
+
+namespace {
+
+// Steps between two polls of the stop hook; a step is a candidate tried or a few list entries read.
+constexpr uint64_t pollInterval = uint64_t{1} << 14;
+
+// Entries of the ascending list [list, list + size) strictly between lower and upper.
+inline std::pair<const int*, const int*> clip(const int* list, size_t size, int lower, int upper) {
+  const int* first = list;
+  const int* last = list + size;
+  if (lower >= 0) first = std::upper_bound(first, last, lower);
+  if (upper != INT_MAX) last = std::lower_bound(first, last, upper);
+  return {first, last};
+}
+
+inline bool contains(const int* list, size_t size, int v) { return std::binary_search(list, list + size, v); }
+
+}  // namespace
+
+CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<int>& labels,
+                                    const std::vector<std::vector<int>>& neighbors,
+                                    const std::vector<std::vector<int>>& symClasses, uint64_t limit,
+                                    const StopHook& hook) {
+  if (!ownPlan.build(index, labels, neighbors, symClasses)) return CountResult();
+  return countRoots(index, ownPlan, 0, ownPlan.roots(), limit, hook);
+}
+
+void EmbeddingCounter::reset(const DataIndex& index, const CountPlan& newPlan) {
+  plan = &newPlan;
+  if (used.size() != index.vertexCount()) {
+    used.reset(index.vertexCount());
+    // Fault the pages in now rather than in the middle of the first search.
+    for (size_t v = 0; v < index.vertexCount(); v += 4096) used[v] = 0;
+  }
+  const size_t m = newPlan.levels.size();
+  embedding.assign(m, -1);
+  serial.assign(m, 0);
+  serialCounter = 0;
+  levelStates.assign(m, LevelState());
+  if (filtered.size() < m) filtered.resize(m);
+  if (buffers.size() < m) buffers.resize(m);
+  for (size_t d = 0; d < m; ++d) {
+    filtered[d].resize(newPlan.levels[d].backward.size());
+    for (Filtered& list : filtered[d]) list.image = -1;
+  }
+  if (groupStates.size() < newPlan.groups.size()) groupStates.resize(newPlan.groups.size());
+  for (GroupState& state : groupStates) state.stamp = state.baseStamp = 0;
+  total = 0;
+  exceeded = hookStopped = false;
+  steps = 0;
+  nextPoll = pollInterval;
+}
+
+bool EmbeddingCounter::pollHook() {
+  if (steps < nextPoll) return false;
+  nextPoll = steps + pollInterval;
+  if (hook->due()) hookStopped = true;
+  return hookStopped;
+}
+
+// Adds an amount to the running count; true when the count now exceeds the limit.
+bool EmbeddingCounter::add(Amount amount) {
+  if (amount.huge || __builtin_add_overflow(total, amount.value, &total) || total > limit) exceeded = true;
+  return exceeded;
+}
+
+// Fills the candidate list of `depth` from the images of the earlier levels.
+void EmbeddingCounter::enterLevel(const DataIndex& index, int depth, size_t firstRoot, size_t lastRoot) {
+  const CountPlan::Level& level = plan->levels[depth];
+  LevelState& state = levelStates[depth];
+  state.position = 0;
+  state.count = 0;
+  state.untested = false;
+  int lower = -1, upper = INT_MAX;
+  for (int d : level.lowerFrom) lower = std::max(lower, embedding[d]);
+  for (int d : level.upperFrom) upper = std::min(upper, embedding[d]);
+  if (level.backward.empty()) {
+    const std::vector<int>& list = *level.rootList;
+    const int* start = list.data();
+    size_t size = list.size();
+    if (depth == 0) {
+      start += firstRoot;
+      size = lastRoot - firstRoot;
+    }
+    auto [first, last] = clip(start, size, lower, upper);
+    state.list = first;
+    state.count = static_cast<size_t>(last - first);
+    state.untested = plan->lazyFilter;
+    return;
+  }
+  std::vector<Filtered>& lists = filtered[depth];
+  size_t driver = 0;
+  for (size_t j = 0; j < level.backward.size(); ++j) {
+    Filtered& list = lists[j];
+    const int image = embedding[level.backward[j]];
+    if (list.image != image) {
+      // Kept until the image changes: an earlier neighbour assigned long ago keeps serving it.
+      const DataIndex::Range range = index.neighbors(image, level.label);
+      if (list.vertices.size() < range.size()) list.vertices.resize(range.size());
+      int* out = list.vertices.data();
+      size_t size = 0;
+      if (plan->useMasks && !plan->lazyFilter) {
+        const int vertex = level.vertex;
+        for (const int* p = range.begin; p < range.end; ++p) {
+          out[size] = *p;
+          size += plan->isCandidate(index, *p, vertex);
+        }
+      } else {
+        for (const int* p = range.begin; p < range.end; ++p) {
+          out[size] = *p;
+          size += plan->locallyPossible(index, *p, level.vertex);
+        }
+      }
+      steps += range.size() / 8;
+      list.size = size;
+      list.image = image;
+    }
+    if (list.size == 0) return;
+    if (list.size < lists[driver].size) driver = j;
+  }
+  auto [start, end] = clip(lists[driver].vertices.data(), lists[driver].size, lower, upper);
+  if (lists.size() == 1 || start == end) {
+    state.list = start;
+    state.count = static_cast<size_t>(end - start);
+    return;
+  }
+  size_t second = driver == 0 ? 1 : 0;
+  for (size_t j = 0; j < lists.size(); ++j) {
+    if (j != driver && lists[j].size < lists[second].size) second = j;
+  }
+  std::vector<int>& buffer = buffers[depth];
+  const size_t room = static_cast<size_t>(end - start) + 8;
+  if (buffer.size() < room) buffer.resize(room);
+  size_t size = intersectInto(start, static_cast<size_t>(end - start), lists[second].vertices.data(),
+                              lists[second].size, buffer.data());
+  for (size_t j = 0; j < lists.size() && size > 0; ++j) {
+    if (j != driver && j != second) {
+      const int* more = lists[j].vertices.data();
+      size = intersectInPlace(buffer.data(), size, more, more + lists[j].size);
+    }
+  }
+  steps += room / 8;
+  state.list = buffer.data();
+  state.count = size;
+}
+
+// Brings the candidate set of trailing group g up to date with the current images.
+void EmbeddingCounter::groupList(const DataIndex& index, int g) {
+  const CountPlan::Group& group = plan->groups[g];
+  GroupState& state = groupStates[g];
+  const std::vector<int>& depths = group.neighborDepths;
+  const size_t j = depths.size();
+  if (j == 0) {
+    const std::vector<int>& all = index.verticesWithLabel(group.label);
+    state.list = all.data();
+    state.size = all.size();
+    return;
+  }
+  if (j == 1) {
+    const DataIndex::Range range = index.neighbors(embedding[depths[0]], group.label);
+    state.list = range.begin;
+    state.size = range.size();
+    return;
+  }
+  if (state.stamp >= serial[depths[j - 1]] && state.stamp != 0) return;
+  // The intersection of every range but the last, itself kept while its own levels stay.
+  if (j == 2) {
+    const DataIndex::Range range = index.neighbors(embedding[depths[0]], group.label);
+    state.base = range.begin;
+    state.baseSize = range.size();
+  } else if (state.baseStamp == 0 || state.baseStamp < serial[depths[j - 2]]) {
+    scratchLists.clear();
+    for (size_t i = 0; i + 1 < j; ++i) {
+      const DataIndex::Range range = index.neighbors(embedding[depths[i]], group.label);
+      scratchLists.push_back(range.begin);
+      scratchSizes.resize(scratchLists.size());
+      scratchSizes.back() = range.size();
+    }
+    size_t smallest = 0;
+    for (size_t i = 1; i < scratchLists.size(); ++i) {
+      if (scratchSizes[i] < scratchSizes[smallest]) smallest = i;
+    }
+    size_t other = smallest == 0 ? 1 : 0;
+    if (state.baseBuffer.size() < scratchSizes[smallest] + 8) state.baseBuffer.resize(scratchSizes[smallest] + 8);
+    size_t size = intersectInto(scratchLists[smallest], scratchSizes[smallest], scratchLists[other], scratchSizes[other],
+                                state.baseBuffer.data());
+    for (size_t i = 0; i < scratchLists.size() && size > 0; ++i) {
+      if (i != smallest && i != other) size = intersectInPlace(state.baseBuffer.data(), size, scratchLists[i], scratchLists[i] + scratchSizes[i]);
+    }
+    steps += scratchSizes[smallest] / 8;
+    state.base = state.baseBuffer.data();
+    state.baseSize = size;
+    state.baseStamp = serialCounter;
+  }
+  const DataIndex::Range last = index.neighbors(embedding[depths[j - 1]], group.label);
+  if (state.baseSize == 0 || last.empty()) {
+    state.list = state.base;
+    state.size = 0;
+  } else {
+    const size_t room = std::min(state.baseSize, last.size()) + 8;
+    if (state.buffer.size() < room) state.buffer.resize(room);
+    state.size = intersectInto(state.base, state.baseSize, last.begin, last.size(), state.buffer.data());
+    state.list = state.buffer.data();
+    steps += room / 8;
+  }
+  state.stamp = serialCounter;
+}
+
+// The number of injective assignments of one trailing class under the current images.
+EmbeddingCounter::Amount EmbeddingCounter::evaluateClass(const DataIndex& index, int c) {
+  const CountPlan::LabelClass& labelClass = plan->classes[c];
+  const std::vector<uint32_t>& subsets = labelClass.polynomial.subsets();
+  sizes.resize(subsets.size());
+  const int groupCount = static_cast<int>(labelClass.groups.size());
+  // Bounds per group, then each group's own count.
+  int lowers[InjectiveCount::maxMembers], uppers[InjectiveCount::maxMembers];
+  for (int i = 0; i < groupCount; ++i) {
+    const int g = labelClass.groups[i];
+    const CountPlan::Group& group = plan->groups[g];
+    groupList(index, g);
+    int lower = -1, upper = INT_MAX;
+    for (int d : group.lowerFrom) lower = std::max(lower, embedding[d]);
+    for (int d : group.upperFrom) upper = std::min(upper, embedding[d]);
+    lowers[i] = lower;
+    uppers[i] = upper;
+    const GroupState& state = groupStates[g];
+    auto [first, last] = clip(state.list, state.size, lower, upper);
+    uint64_t size = static_cast<uint64_t>(last - first);
+    for (int d : labelClass.usedDepths) {
+      const int image = embedding[d];
+      if (image > lower && image < upper && contains(state.list, state.size, image)) --size;
+    }
+    if (size == 0) return {0, false};
+    sizes[i] = size;
+  }
+  for (size_t s = static_cast<size_t>(groupCount); s < subsets.size(); ++s) {
+    const uint32_t mask = subsets[s];
+    int lower = -1, upper = INT_MAX;
+    scratchLists.clear();
+    scratchSizes.clear();
+    int smallest = -1;
+    for (int i = 0; i < groupCount; ++i) {
+      if (!(mask >> i & 1)) continue;
+      lower = std::max(lower, lowers[i]);
+      upper = std::min(upper, uppers[i]);
+      const GroupState& state = groupStates[labelClass.groups[i]];
+      scratchLists.push_back(state.list);
+      scratchSizes.push_back(state.size);
+      if (smallest < 0 || state.size < scratchSizes[smallest]) smallest = static_cast<int>(scratchLists.size()) - 1;
+    }
+    auto [first, last] = clip(scratchLists[smallest], scratchSizes[smallest], lower, upper);
+    size_t size = static_cast<size_t>(last - first);
+    if (size > 0) {
+      if (scratch.size() < size + 8) scratch.resize(size + 8);
+      std::copy(first, last, scratch.data());
+      for (size_t i = 0; i < scratchLists.size() && size > 0; ++i) {
+        if (static_cast<int>(i) != smallest) {
+          size = intersectInPlace(scratch.data(), size, scratchLists[i], scratchLists[i] + scratchSizes[i]);
+        }
+      }
+      steps += static_cast<uint64_t>(last - first) / 8;
+    }
+    uint64_t count = size;
+    for (int d : labelClass.usedDepths) {
+      const int image = embedding[d];
+      if (image <= lower || image >= upper) continue;
+      bool inAll = true;
+      for (size_t i = 0; i < scratchLists.size() && inAll; ++i) inAll = contains(scratchLists[i], scratchSizes[i], image);
+      if (inAll) --count;
+    }
+    sizes[s] = count;
+  }
+  const InjectiveCount::Value value = labelClass.polynomial.evaluate(sizes.data());
+  return {value.count, value.huge};
+}
+
+namespace {
+
+// The product of two amounts; zero wins over huge.
+inline void multiplyInto(uint64_t* value, bool* huge, uint64_t otherValue, bool otherHuge) {
+  if ((*value == 0 && !*huge) || (otherValue == 0 && !otherHuge)) {
+    *value = 0;
+    *huge = false;
+    return;
+  }
+  if (*huge || otherHuge || __builtin_mul_overflow(*value, otherValue, value)) {
+    *value = UINT64_MAX;
+    *huge = true;
+  }
+}
+
+}  // namespace
+
+// The product of the classes that do not depend on the last level.
+EmbeddingCounter::Amount EmbeddingCounter::staticProduct(const DataIndex& index) {
+  uint64_t value = 1;
+  bool huge = false;
+  for (int c : plan->staticClasses) {
+    const Amount amount = evaluateClass(index, c);
+    multiplyInto(&value, &huge, amount.value, amount.huge);
+    if (value == 0 && !huge) break;
+  }
+  return {value, huge};
+}
+
+// Counts the embeddings below the current images of every level but the last, whose candidate list
+// has just been entered; true when the count must stop.
+bool EmbeddingCounter::countLastLevel(const DataIndex& index) {
+  const int depth = static_cast<int>(plan->levels.size()) - 1;
+  const CountPlan::Level& level = plan->levels[depth];
+  const LevelState& state = levelStates[depth];
+  steps += 1;
+  if (state.count == 0) return pollHook();
+  const Amount product = staticProduct(index);
+  if (product.value == 0 && !product.huge) return pollHook();
+  for (size_t i = 0; i < state.count; ++i) {
+    const int c = state.list[i];
+    ++steps;
+    if (used[c]) continue;
+    if (state.untested && !plan->locallyPossible(index, c, level.vertex)) continue;
+    embedding[depth] = c;
+    serial[depth] = ++serialCounter;
+    uint64_t value = product.value;
+    bool huge = product.huge;
+    for (int cls : plan->dependentClasses) {
+      const Amount amount = evaluateClass(index, cls);
+      multiplyInto(&value, &huge, amount.value, amount.huge);
+      if (value == 0 && !huge) break;
+    }
+    if (add({value, huge})) return true;
+    if (pollHook()) return true;
+  }
+  return false;
+}
+
+CountResult EmbeddingCounter::countRoots(const DataIndex& index, const CountPlan& countPlan, size_t firstRoot,
+                                         size_t lastRoot, uint64_t countLimit, const StopHook& stopHook) {
+  CountResult result;
+  lastRoot = std::min(lastRoot, countPlan.roots());
+  if (!countPlan.feasible || firstRoot >= lastRoot) return result;
+  reset(index, countPlan);
+  limit = countLimit;
+  hook = &stopHook;
+  const int m = static_cast<int>(plan->levels.size());
+  if (m == 0) {
+    add(staticProduct(index));
+  } else {
+    int depth = 0;
+    enterLevel(index, 0, firstRoot, lastRoot);
+    for (;;) {
+      if (depth == m - 1) {
+        if (countLastLevel(index)) break;
+      } else {
+        LevelState& state = levelStates[depth];
+        if (state.position < state.count) {
+          const int c = state.list[state.position++];
+          ++steps;
+          if (used[c]) continue;
+          if (state.untested && !plan->locallyPossible(index, c, plan->levels[depth].vertex)) continue;
+          embedding[depth] = c;
+          used[c] = 1;
+          serial[depth] = ++serialCounter;
+          enterLevel(index, ++depth, firstRoot, lastRoot);
+          if (pollHook()) break;
+          continue;
+        }
+      }
+      if (depth == 0) break;
+      used[embedding[--depth]] = 0;
+    }
+    for (int d = 0; d < depth; ++d) used[embedding[d]] = 0;
+  }
+  if (exceeded) {
+    result.completed = false;
+    if (limit == UINT64_MAX) {
+      result.overflow = true;
+      result.count = UINT64_MAX;
+    } else {
+      result.count = limit + 1;
+    }
+  } else if (hookStopped) {
+    result.completed = false;
+    result.stoppedByHook = true;
+    result.count = total;
+  } else {
+    result.count = total;
+  }
+  return result;
+}

@@ -1,0 +1,117 @@
+// Counting the embeddings of a renumbered query without listing them: the same assignments the plain
+// search counts (injective, label- and edge-preserving, every enforced symmetry constraint), found
+// in an order chosen for counting. The enumerated prefix of that order is searched like the listing
+// search; the trailing vertices are counted from the sizes of their candidate sets, with injectivity
+// restored exactly by inclusion-exclusion. Counts are exact 64-bit numbers; larger ones are reported
+// as overflow, never wrapped.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "count_plan.h"
+#include "huge_page_allocator.h"
+
+class DataIndex;
+
+struct CountResult {
+  uint64_t count = 0;          // exact when completed; limit + 1 when the limit stopped the count;
+                               // a lower bound when the stop hook did
+  bool completed = true;       // the whole search ran
+  bool overflow = false;       // the count exceeds 2^64 - 1 (count then holds 2^64 - 1)
+  bool stoppedByHook = false;  // the stop hook ended the count early
+};
+
+/// Asked every few thousand steps whether to stop: a flag set from elsewhere, or a deadline.
+struct StopHook {
+  const std::atomic<bool>* flag = nullptr;
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+
+  bool due() const {
+    if (flag != nullptr && flag->load(std::memory_order_relaxed)) return true;
+    return deadline != std::chrono::steady_clock::time_point::max() && std::chrono::steady_clock::now() >= deadline;
+  }
+};
+
+class EmbeddingCounter {
+ public:
+  /// Counts the embeddings of the query (labels, ascending neighbour rows and symmetry classes of the
+  /// query renumbered in matching order); stops once the count exceeds `limit` (result limit + 1).
+  CountResult count(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
+                    const std::vector<std::vector<int>>& symClasses, uint64_t limit, const StopHook& hook = StopHook());
+
+  /// The plan of the last query given to `count`.
+  const CountPlan& lastPlan() const { return ownPlan; }
+
+  /// Counts the part of a planned query below roots [firstRoot, lastRoot) (see CountPlan::roots).
+  /// The counts of disjoint root ranges add up to the query's count; one plan may serve several
+  /// counters at once, each with its own range.
+  CountResult countRoots(const DataIndex& index, const CountPlan& plan, size_t firstRoot, size_t lastRoot,
+                         uint64_t limit, const StopHook& hook = StopHook());
+
+ private:
+  // An amount that is exact below 2^64 and otherwise only known to be at least 2^64.
+  struct Amount {
+    uint64_t value;
+    bool huge;
+  };
+
+  // One enumerated level: the candidate list being tried.
+  struct LevelState {
+    const int* list = nullptr;
+    size_t count = 0;
+    size_t position = 0;
+    bool untested = false;  // the list is a whole label class: candidates are tested as they come
+  };
+  struct Filtered {
+    int image = -1;          // data vertex whose neighbours the list holds
+    std::vector<int> vertices;
+    size_t size = 0;
+  };
+  // The candidate set of a trailing group: a neighbour range, or an intersection in `buffer`.
+  struct GroupState {
+    const int* list = nullptr;
+    size_t size = 0;
+    uint64_t stamp = 0;      // serial at which `list` was computed
+    std::vector<int> buffer;
+    const int* base = nullptr;  // intersection of all neighbour ranges but the last
+    size_t baseSize = 0;
+    uint64_t baseStamp = 0;
+    std::vector<int> baseBuffer;
+  };
+
+  void reset(const DataIndex& index, const CountPlan& plan);
+  void enterLevel(const DataIndex& index, int depth, size_t firstRoot, size_t lastRoot);
+  void groupList(const DataIndex& index, int g);
+  Amount evaluateClass(const DataIndex& index, int c);
+  Amount staticProduct(const DataIndex& index);
+  bool countLastLevel(const DataIndex& index);
+  bool add(Amount amount);
+  bool pollHook();
+
+  const CountPlan* plan = nullptr;
+  CountPlan ownPlan;
+  ZeroedArray<uint8_t> used;           // per data vertex: image of an enumerated vertex
+  std::vector<int> embedding;          // images by depth
+  std::vector<uint64_t> serial;        // by depth: when its image was assigned
+  uint64_t serialCounter = 0;
+  std::vector<LevelState> levelStates;
+  std::vector<std::vector<Filtered>> filtered;  // per depth and earlier neighbour
+  std::vector<std::vector<int>> buffers;        // per depth: intersected candidates
+  std::vector<GroupState> groupStates;
+  std::vector<uint64_t> sizes;                  // scratch: intersection sizes of a class
+  std::vector<int> scratch;
+  std::vector<const int*> scratchLists;
+  std::vector<size_t> scratchSizes;
+
+  // The running count and its stop conditions.
+  uint64_t total = 0;
+  uint64_t limit = UINT64_MAX;
+  bool exceeded = false;
+  bool hookStopped = false;
+  const StopHook* hook = nullptr;
+  uint64_t steps = 0, nextPoll = 0;
+};

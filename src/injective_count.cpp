@@ -1,0 +1,192 @@
+// Building the inclusion-exclusion polynomial: every set partition of the members (restricted growth
+// strings), each block named by the subset of groups it spans; partitions giving the same product of
+// subsets are merged. Evaluation sums the terms in 128-bit integers when a bound on every partial
+// sum allows it (always, in practice), and in 320-bit integers otherwise, so no size below 2^32 can
+// make it wrap.
+#include "injective_count.h"
+
+#include <algorithm>
+#include <cassert>
+#include <map>
+
+namespace {
+
+// Signed 320-bit integers in two's complement, just enough for the rare sums that 128 bits cannot hold.
+struct Wide {
+  static constexpr int limbs = 5;
+  uint64_t limb[limbs] = {};
+
+  void multiply(uint64_t x) {
+    unsigned __int128 carry = 0;
+    for (uint64_t& part : limb) {
+      carry += static_cast<unsigned __int128>(part) * x;
+      part = static_cast<uint64_t>(carry);
+      carry >>= 64;
+    }
+  }
+  void add(const Wide& other) {
+    unsigned __int128 carry = 0;
+    for (int i = 0; i < limbs; ++i) {
+      carry += static_cast<unsigned __int128>(limb[i]) + other.limb[i];
+      limb[i] = static_cast<uint64_t>(carry);
+      carry >>= 64;
+    }
+  }
+  void subtract(const Wide& other) {
+    uint64_t borrow = 0;
+    for (int i = 0; i < limbs; ++i) {
+      const unsigned __int128 difference = static_cast<unsigned __int128>(limb[i]) - other.limb[i] - borrow;
+      limb[i] = static_cast<uint64_t>(difference);
+      borrow = static_cast<uint64_t>(difference >> 64) != 0 ? 1 : 0;
+    }
+  }
+};
+
+}  // namespace
+
+namespace {
+
+// Orders of k members that respect the precedences: a count over subsets of members placed first.
+uint64_t linearExtensions(int k, const std::vector<std::pair<int, int>>& precedences) {
+  std::vector<uint32_t> before(k, 0);
+  for (auto [a, b] : precedences) before[b] |= uint32_t{1} << a;
+  std::vector<uint64_t> ways(size_t{1} << k, 0);
+  ways[0] = 1;
+  for (uint32_t placed = 0; placed < ways.size(); ++placed) {
+    if (ways[placed] == 0) continue;
+    for (int v = 0; v < k; ++v) {
+      if (!(placed >> v & 1) && (before[v] & ~placed) == 0) ways[placed | uint32_t{1} << v] += ways[placed];
+    }
+  }
+  return ways.back();
+}
+
+}  // namespace
+
+bool InjectiveCount::build(const std::vector<int>& groupOfMember, const std::vector<std::pair<int, int>>& precedences) {
+  const int k = static_cast<int>(groupOfMember.size());
+  if (k > maxMembers) return false;
+  for (int g : groupOfMember) {
+    if (!precedences.empty() && g != 0) return false;
+  }
+  orders = precedences.empty() ? 0 : linearExtensions(k, precedences);
+  memberCount = k;
+  groupCount = 0;
+  for (int g : groupOfMember) groupCount = std::max(groupCount, g + 1);
+  groupSize.assign(groupCount, 0);
+  for (int g : groupOfMember) ++groupSize[g];
+  oneGroup = groupCount == 1;
+  factorialOfMembers = 1;
+  for (int i = 2; i <= k; ++i) factorialOfMembers *= i;
+  subsetMasks.clear();
+  for (int g = 0; g < groupCount; ++g) subsetMasks.push_back(uint32_t{1} << g);
+  terms.clear();
+  factors.clear();
+  if (k == 0 || oneGroup) return true;
+
+  std::map<uint32_t, uint8_t> subsetIndex;
+  for (int g = 0; g < groupCount; ++g) subsetIndex[uint32_t{1} << g] = static_cast<uint8_t>(g);
+  std::map<std::vector<uint8_t>, int64_t> merged;
+  // Restricted growth string: block[i] <= 1 + max(block[0..i-1]).
+  std::vector<int> block(k, 0), highest(k, 0);
+  std::vector<uint32_t> masks(k);
+  std::vector<int> sizes(k);
+  for (;;) {
+    int blocks = highest[k - 1] + 1;
+    std::fill(masks.begin(), masks.begin() + blocks, 0);
+    std::fill(sizes.begin(), sizes.begin() + blocks, 0);
+    for (int i = 0; i < k; ++i) {
+      masks[block[i]] |= uint32_t{1} << groupOfMember[i];
+      ++sizes[block[i]];
+    }
+    int64_t coefficient = 1;
+    std::vector<uint8_t> monomial;
+    for (int b = 0; b < blocks; ++b) {
+      for (int j = 2; j < sizes[b]; ++j) coefficient *= j;
+      if (sizes[b] % 2 == 0) coefficient = -coefficient;
+      auto [it, inserted] = subsetIndex.emplace(masks[b], static_cast<uint8_t>(subsetMasks.size()));
+      if (inserted) subsetMasks.push_back(masks[b]);
+      monomial.push_back(it->second);
+    }
+    std::sort(monomial.begin(), monomial.end());
+    merged[monomial] += coefficient;
+    // Next string.
+    int i = k - 1;
+    while (i > 0 && block[i] > highest[i - 1]) --i;
+    if (i == 0) break;
+    ++block[i];
+    highest[i] = std::max(highest[i - 1], block[i]);
+    for (int j = i + 1; j < k; ++j) {
+      block[j] = 0;
+      highest[j] = highest[i];
+    }
+  }
+  for (const auto& [monomial, coefficient] : merged) {
+    if (coefficient == 0) continue;
+    terms.push_back({coefficient, static_cast<uint32_t>(factors.size()), static_cast<uint32_t>(monomial.size())});
+    factors.insert(factors.end(), monomial.begin(), monomial.end());
+  }
+  return true;
+}
+
+InjectiveCount::Value InjectiveCount::evaluate(const uint64_t* sizes) const {
+  constexpr unsigned __int128 two64 = static_cast<unsigned __int128>(1) << 64;
+  if (memberCount == 0) return {1, false};
+  if (oneGroup) {
+    const uint64_t s = sizes[0];
+    if (s < static_cast<uint64_t>(memberCount)) return {0, false};
+    if (orders != 0) {
+      // C(s, k) as C(s-k+1, 1), C(s-k+2, 2), ...: integral and non-decreasing at every step.
+      unsigned __int128 choose = 1;
+      for (int i = 1; i <= memberCount; ++i) {
+        choose = choose * (s - static_cast<uint64_t>(memberCount) + static_cast<uint64_t>(i)) / static_cast<uint64_t>(i);
+        if (choose >= two64) return {UINT64_MAX, true};
+      }
+      choose *= orders;
+      if (choose >= two64) return {UINT64_MAX, true};
+      return {static_cast<uint64_t>(choose), false};
+    }
+    unsigned __int128 product = 1;
+    for (int i = 0; i < memberCount; ++i) {
+      product *= s - static_cast<uint64_t>(i);
+      if (product >= two64) return {UINT64_MAX, true};
+    }
+    return {static_cast<uint64_t>(product), false};
+  }
+  // Every term is at most the product of the members' own set sizes, and the coefficients add up
+  // to at most k! in absolute value, which bounds every partial sum.
+  long double bound = factorialOfMembers;
+  for (int g = 0; g < groupCount; ++g) {
+    if (sizes[g] == 0) return {0, false};
+    for (int j = 0; j < groupSize[g]; ++j) bound *= static_cast<long double>(sizes[g]);
+  }
+  if (bound >= 0x1p125L) return evaluateWide(sizes);
+  __int128 sum = 0;
+  for (const Term& term : terms) {
+    __int128 product = term.coefficient;
+    for (uint32_t f = term.first; f < term.first + term.length; ++f) product *= static_cast<__int128>(sizes[factors[f]]);
+    sum += product;
+  }
+  assert(sum >= 0);
+  if (sum >= static_cast<__int128>(two64)) return {UINT64_MAX, true};
+  return {static_cast<uint64_t>(sum), false};
+}
+
+InjectiveCount::Value InjectiveCount::evaluateWide(const uint64_t* sizes) const {
+  Wide sum;
+  for (const Term& term : terms) {
+    Wide product;
+    product.limb[0] = static_cast<uint64_t>(term.coefficient < 0 ? -term.coefficient : term.coefficient);
+    for (uint32_t f = term.first; f < term.first + term.length; ++f) product.multiply(sizes[factors[f]]);
+    if (term.coefficient < 0) {
+      sum.subtract(product);
+    } else {
+      sum.add(product);
+    }
+  }
+  assert(!(sum.limb[Wide::limbs - 1] >> 63));
+  for (int i = 1; i < Wide::limbs; ++i) {
+    if (sum.limb[i] != 0) return {UINT64_MAX, true};
+  }
+  return {sum.limb[0], false};
+}
