@@ -2,6 +2,11 @@
 // the one the plain search tests; symmetry entries x < i as f(x) < f(i)), candidates filtered by
 // label, degree and neighbour labels and refined along the edges, then the counting order.
 //
+// Peeling: a vertex whose image can never equal another vertex's image (every other vertex of its
+// label is its neighbour) and that has no symmetry constraint is removed once it is a leaf, and so
+// on up its tree; what remains is counted with weights. Peeling is kept only when the estimate says
+// that the enumeration it saves outweighs computing the weights over the data graph.
+//
 // The order: the trailing set is a maximal set of vertices with no edge and no symmetry constraint
 // among themselves (a maximal independent set of that conflict graph, enumerated with Bron-Kerbosch),
 // the rest is enumerated, most constrained first. Each choice is scored by an estimate of the nodes
@@ -26,6 +31,21 @@ constexpr size_t completeFilterBound = size_t{1} << 22;
 constexpr int maxClassGroups = 4;
 // Maximal independent sets scored at most; past that the best so far is kept.
 constexpr int maxTrailingChoices = 4096;
+// Estimated enumeration nodes that cost as much as one edge end visited while computing weights.
+constexpr double weightWorkPerNode = 0.1;
+
+constexpr unsigned __int128 saturated = ~static_cast<unsigned __int128>(0);
+
+inline unsigned __int128 addSaturated(unsigned __int128 a, unsigned __int128 b) {
+  const unsigned __int128 sum = a + b;
+  return sum < a ? saturated : sum;
+}
+
+inline unsigned __int128 multiplySaturated(unsigned __int128 a, unsigned __int128 b) {
+  if (a == 0 || b == 0) return 0;
+  unsigned __int128 product;
+  return __builtin_mul_overflow(a, b, &product) ? saturated : product;
+}
 
 }  // namespace
 
@@ -168,9 +188,14 @@ bool CountPlan::filterCandidates(const DataIndex& index) {
 }
 
 void CountPlan::countLabelEdges(const DataIndex& index) {
-  if (statsIndex == &index && statsVertices == index.vertexCount()) return;
+  // The statistics only steer the order, so a cheap fingerprint of the index decides whether they
+  // are still those of this one.
+  const size_t n = index.vertexCount();
+  const size_t edgeEnds = n == 0 ? 0 : static_cast<size_t>(index.allNeighbors(static_cast<int>(n) - 1).end - index.allNeighbors(0).begin);
+  if (statsIndex == &index && statsVertices == n && statsEdgeEnds == edgeEnds) return;
   statsIndex = &index;
-  statsVertices = index.vertexCount();
+  statsVertices = n;
+  statsEdgeEnds = edgeEnds;
   labelEdgeEnds.clear();
   labelSize.clear();
   for (size_t v = 0; v < index.vertexCount(); ++v) {
@@ -188,19 +213,67 @@ void CountPlan::countLabelEdges(const DataIndex& index) {
   }
 }
 
-// The expected number of neighbours with the label of query vertex `to` that a data vertex with
-// the label of `from` has: the average over that label.
-double CountPlan::branching(int from, int to) const {
+// Edge ends from data vertices with the label of query vertex `from` to ones with that of `to`.
+double CountPlan::edgesBetween(int from, int to) const {
   const uint64_t a = static_cast<uint64_t>(query[from].label);
   const uint64_t b = static_cast<uint32_t>(query[to].label);
   auto it = labelEdgeEnds.find(a << 32 | b);
-  if (it == labelEdgeEnds.end() || a >= labelSize.size() || labelSize[a] == 0) return 0;
-  return static_cast<double>(it->second) / static_cast<double>(labelSize[a]);
+  return it == labelEdgeEnds.end() ? 0 : static_cast<double>(it->second);
+}
+
+// The expected number of neighbours with the label of query vertex `to` that a data vertex with
+// the label of `from` has: the average over that label.
+double CountPlan::branching(int from, int to) const {
+  const size_t a = static_cast<size_t>(query[from].label);
+  if (a >= labelSize.size() || labelSize[a] == 0) return 0;
+  return edgesBetween(from, to) / static_cast<double>(labelSize[a]);
+}
+
+// The vertices that can be peeled, leaves first, with the vertex each hangs from; returns the mask
+// of the vertices that remain.
+uint64_t CountPlan::peel(std::vector<int>* order, std::vector<int>* parent) const {
+  const int n = static_cast<int>(query.size());
+  order->clear();
+  parent->assign(n, -1);
+  uint64_t remaining = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+  std::vector<bool> peelable(n, false);
+  std::vector<int> degree(n);
+  for (int v = 0; v < n; ++v) {
+    const QueryVertex& q = query[v];
+    degree[v] = static_cast<int>(q.neighbors.size());
+    bool alone = q.lower.empty() && q.upper.empty();
+    for (int u = 0; u < n && alone; ++u) {
+      if (u != v && query[u].label == q.label &&
+          !std::binary_search(q.neighbors.begin(), q.neighbors.end(), u)) {
+        alone = false;
+      }
+    }
+    peelable[v] = alone;
+  }
+  std::vector<int> stack;
+  for (int v = n - 1; v >= 0; --v) {
+    if (peelable[v] && degree[v] == 1) stack.push_back(v);
+  }
+  while (!stack.empty()) {
+    const int v = stack.back();
+    stack.pop_back();
+    if (!(remaining >> v & 1) || degree[v] != 1) continue;
+    int up = -1;
+    for (int w : query[v].neighbors) {
+      if (remaining >> w & 1) up = w;
+    }
+    remaining &= ~(uint64_t{1} << v);
+    order->push_back(v);
+    (*parent)[v] = up;
+    if (--degree[up] == 1 && peelable[up]) stack.push_back(up);
+  }
+  return remaining;
 }
 
 // Orders the enumerated vertices greedily from the best start and returns the estimated cost: the
 // partial embeddings the enumeration visits, plus the work at the last level per trailing class.
-double CountPlan::orderPrefix(const std::vector<int>& prefix, uint64_t trailingMask, std::vector<int>* order) const {
+double CountPlan::orderPrefix(const std::vector<int>& prefix, uint64_t active, uint64_t trailingMask,
+                              std::vector<int>* order) const {
   const int m = static_cast<int>(prefix.size());
   const int n = static_cast<int>(query.size());
   order->clear();
@@ -208,6 +281,7 @@ double CountPlan::orderPrefix(const std::vector<int>& prefix, uint64_t trailingM
   std::vector<uint64_t> adjacency(n, 0), constraint(n, 0);
   for (int v = 0; v < n; ++v) {
     for (int w : query[v].neighbors) adjacency[v] |= uint64_t{1} << w;
+    adjacency[v] &= active;
     for (int w : query[v].lower) constraint[v] |= uint64_t{1} << w;
     for (int w : query[v].upper) constraint[v] |= uint64_t{1} << w;
   }
@@ -224,18 +298,18 @@ double CountPlan::orderPrefix(const std::vector<int>& prefix, uint64_t trailingM
       int nextBackward = -1;
       for (int v : prefix) {
         if (placed >> v & 1) continue;
-        const uint64_t earlier = adjacency[v] & placed;
-        const int backward = __builtin_popcountll(earlier);
+        const int backward = __builtin_popcountll(adjacency[v] & placed);
         double b;
         if (backward == 0) {
           b = static_cast<double>(candidateCount[v]) * 4;  // disconnected: a whole candidate list
         } else {
           b = HUGE_VAL;
-          for (int q : query[v].neighbors) {
-            if (placed >> q & 1) b = std::min(b, branching(q, v));
+          for (uint64_t rest = adjacency[v] & placed; rest != 0; rest &= rest - 1) {
+            b = std::min(b, branching(__builtin_ctzll(rest), v));
           }
           b = std::min(b, static_cast<double>(candidateCount[v]));
-          const double classSize = std::max<double>(1.0, static_cast<double>(labelSize.size() > static_cast<size_t>(query[v].label) ? labelSize[query[v].label] : 1));
+          const size_t label = static_cast<size_t>(query[v].label);
+          const double classSize = label < labelSize.size() ? std::max<double>(1.0, static_cast<double>(labelSize[label])) : 1.0;
           // Each further earlier neighbour keeps a candidate with the chance of an edge.
           for (int i = 1; i < backward; ++i) b *= std::min(1.0, std::max(1.0, b) / classSize);
         }
@@ -252,21 +326,16 @@ double CountPlan::orderPrefix(const std::vector<int>& prefix, uint64_t trailingM
       current.push_back(next);
       placed |= uint64_t{1} << next;
     }
-    // The last level: loops over its candidates when trailing vertices depend on its image, and is
-    // counted from the size of its candidate list otherwise.
+    // The last level loops over its candidates; trailing vertices with several neighbours cost an
+    // intersection there or at the level of their last neighbour.
     const int last = current.back();
-    bool dependent = (adjacency[last] & trailingMask) != 0;
-    int dependentGroups = __builtin_popcountll(adjacency[last] & trailingMask);
-    for (int t = 0; t < n && !dependent; ++t) {
-      if ((trailingMask >> t & 1) && query[t].label == query[last].label) dependent = true;
-    }
+    const int dependentGroups = __builtin_popcountll(adjacency[last] & trailingMask);
     double trailingWork = 0;
-    for (int t = 0; t < n; ++t) {
-      if (!(trailingMask >> t & 1)) continue;
-      trailingWork += 0.25 * std::max(0, __builtin_popcountll(adjacency[t]) - 1);
+    for (uint64_t rest = trailingMask; rest != 0; rest &= rest - 1) {
+      trailingWork += 0.25 * std::max(0, __builtin_popcountll(adjacency[__builtin_ctzll(rest)]) - 1);
     }
     if (m == 1) previous = 1;
-    cost += dependent ? estimate * (1 + 0.5 * dependentGroups + trailingWork) : previous * (1 + trailingWork);
+    cost += estimate * (1 + 0.5 * dependentGroups + trailingWork) + previous;
     if (cost < bestCost) {
       bestCost = cost;
       *order = current;
@@ -275,33 +344,32 @@ double CountPlan::orderPrefix(const std::vector<int>& prefix, uint64_t trailingM
   return bestCost;
 }
 
-void CountPlan::chooseOrder(const DataIndex& index, std::vector<int>* prefix, std::vector<int>* trailingVertices) {
+// Chooses the trailing set among the active vertices and orders the rest; returns the estimated cost.
+// Vertices in `weightedMask` carry peeled trees: as trailing vertices they form groups of their own.
+double CountPlan::chooseOrder(uint64_t active, uint64_t weightedMask, std::vector<int>* prefix,
+                              std::vector<int>* trailingVertices) const {
   const int n = static_cast<int>(query.size());
   prefix->clear();
   trailingVertices->clear();
-  if (n > 64) {
-    // Large queries keep the given order; only the last vertex is counted from set sizes.
-    for (int v = 0; v + 1 < n; ++v) prefix->push_back(v);
-    trailingVertices->push_back(n - 1);
-    return;
-  }
-  countLabelEdges(index);
-  const uint64_t all = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
-  std::vector<uint64_t> adjacency(n, 0), lowerMask(n, 0), upperMask(n, 0), compatible(n);
+  std::vector<uint64_t> adjacency(n, 0), lowerMask(n, 0), upperMask(n, 0), compatible(n, 0);
   for (int v = 0; v < n; ++v) {
     for (int w : query[v].neighbors) adjacency[v] |= uint64_t{1} << w;
+    adjacency[v] &= active;
     for (int w : query[v].lower) lowerMask[v] |= uint64_t{1} << w;
     for (int w : query[v].upper) upperMask[v] |= uint64_t{1} << w;
   }
-  for (int v = 0; v < n; ++v) {
+  for (uint64_t rest = active; rest != 0; rest &= rest - 1) {
+    const int v = __builtin_ctzll(rest);
     // Trailing vertices share no edge; a symmetry constraint only between twins (same label, same
-    // neighbours), whose order is counted in closed form.
+    // neighbours, no weights), whose order is counted in closed form.
     uint64_t conflict = uint64_t{1} << v | adjacency[v];
-    for (uint64_t rest = lowerMask[v] | upperMask[v]; rest != 0; rest &= rest - 1) {
-      const int w = __builtin_ctzll(rest);
-      if (query[w].label != query[v].label || adjacency[w] != adjacency[v]) conflict |= uint64_t{1} << w;
+    for (uint64_t partners = lowerMask[v] | upperMask[v]; partners != 0; partners &= partners - 1) {
+      const int w = __builtin_ctzll(partners);
+      if (query[w].label != query[v].label || adjacency[w] != adjacency[v] || ((weightedMask >> v | weightedMask >> w) & 1)) {
+        conflict |= uint64_t{1} << w;
+      }
     }
-    compatible[v] = all & ~conflict;
+    compatible[v] = active & ~conflict;
   }
   double bestCost = HUGE_VAL;
   std::vector<int> bestOrder;
@@ -309,26 +377,29 @@ void CountPlan::chooseOrder(const DataIndex& index, std::vector<int>* prefix, st
   int choices = 0;
   std::vector<int> order, members;
   // Trims a trailing set to what classes can take: at most maxMembers vertices and maxClassGroups
-  // candidate sets per label, and a single candidate set for a label with constraints inside it.
-  // Moving a vertex out can change the bounds of the others, hence the repetition.
+  // candidate sets per label (a weighted vertex is a set of its own), and a single candidate set for
+  // a label with constraints inside it. Moving a vertex out can change the bounds of the others,
+  // hence the repetition.
   auto trim = [&](uint64_t trailing) {
     for (bool changed = true; changed;) {
       changed = false;
       std::map<int, std::vector<int>> byLabel;
-      for (int v = 0; v < n; ++v) {
-        if (trailing >> v & 1) byLabel[query[v].label].push_back(v);
+      for (uint64_t rest = trailing; rest != 0; rest &= rest - 1) {
+        const int v = __builtin_ctzll(rest);
+        byLabel[query[v].label].push_back(v);
       }
       for (auto& [label, vertices] : byLabel) {
         std::sort(vertices.begin(), vertices.end(), [&](int a, int b) {
-          return std::make_pair(query[a].neighbors.size(), a) < std::make_pair(query[b].neighbors.size(), b);
+          return std::make_pair(__builtin_popcountll(adjacency[a]), a) < std::make_pair(__builtin_popcountll(adjacency[b]), b);
         });
         bool ordered = false;
-        std::vector<std::tuple<uint64_t, uint64_t, uint64_t>> kinds;
+        std::vector<std::tuple<uint64_t, uint64_t, uint64_t, int>> kinds;
         std::vector<int> kindSize;
         std::vector<int> kindOf;
         for (int v : vertices) {
           if ((lowerMask[v] | upperMask[v]) & trailing) ordered = true;
-          const auto kind = std::make_tuple(adjacency[v], lowerMask[v] & ~trailing, upperMask[v] & ~trailing);
+          const auto kind = std::make_tuple(adjacency[v], lowerMask[v] & ~trailing, upperMask[v] & ~trailing,
+                                            (weightedMask >> v & 1) ? v : -1);
           const size_t at = static_cast<size_t>(std::find(kinds.begin(), kinds.end(), kind) - kinds.begin());
           if (at == kinds.size()) {
             kinds.push_back(kind);
@@ -357,10 +428,8 @@ void CountPlan::chooseOrder(const DataIndex& index, std::vector<int>* prefix, st
     ++choices;
     trailing = trim(trailing);
     members.clear();
-    for (int v = 0; v < n; ++v) {
-      if (!(trailing >> v & 1)) members.push_back(v);
-    }
-    const double cost = orderPrefix(members, trailing, &order);
+    for (uint64_t rest = active & ~trailing; rest != 0; rest &= rest - 1) members.push_back(__builtin_ctzll(rest));
+    const double cost = orderPrefix(members, active, trailing, &order);
     if (cost < bestCost) {
       bestCost = cost;
       bestOrder = order;
@@ -372,7 +441,7 @@ void CountPlan::chooseOrder(const DataIndex& index, std::vector<int>* prefix, st
   struct Frame {
     uint64_t chosen, open, closed;
   };
-  std::vector<Frame> stack{{0, all, 0}};
+  std::vector<Frame> stack{{0, active, 0}};
   while (!stack.empty() && choices < maxTrailingChoices) {
     Frame frame = stack.back();
     stack.pop_back();
@@ -400,8 +469,43 @@ void CountPlan::chooseOrder(const DataIndex& index, std::vector<int>* prefix, st
     }
   }
   *prefix = bestOrder;
+  for (uint64_t rest = bestTrailing; rest != 0; rest &= rest - 1) trailingVertices->push_back(__builtin_ctzll(rest));
+  return bestCost;
+}
+
+// The weights of the peeled vertices, leaves first, and of the vertices they hang from:
+// W_v(y) = product over the peeled children c of v of the sum of W_c over the neighbours of y with
+// c's label.
+void CountPlan::computeWeights(const DataIndex& index) {
+  const int n = static_cast<int>(query.size());
+  weight.assign(n, Weights());
+  weightsSaturated = false;
+  std::vector<std::vector<int>> children(n);
+  for (int v : peeled) children[peelParent[v]].push_back(v);
+  std::vector<int> ordered = peeled;
   for (int v = 0; v < n; ++v) {
-    if (bestTrailing >> v & 1) trailingVertices->push_back(v);
+    if (peelParent[v] < 0 && !children[v].empty()) ordered.push_back(v);
+  }
+  for (int v : ordered) {
+    const std::vector<int>& vertices = index.verticesWithLabel(query[v].label);
+    Weights& values = weight[v];
+    values.assign(vertices.size(), 1);
+    for (int c : children[v]) {
+      const int childLabel = query[c].label;
+      const Weights& below = weight[c];
+      for (size_t i = 0; i < vertices.size(); ++i) {
+        if (values[i] == 0) continue;
+        const DataIndex::Range range = index.neighbors(vertices[i], childLabel);
+        unsigned __int128 sum = 0;
+        if (below.empty()) {
+          sum = range.size();
+        } else {
+          for (const int* p = range.begin; p < range.end; ++p) sum = addSaturated(sum, below[index.positionInLabel(*p)]);
+        }
+        values[i] = multiplySaturated(values[i], sum);
+        if (values[i] == saturated) weightsSaturated = true;
+      }
+    }
   }
 }
 
@@ -433,10 +537,11 @@ void CountPlan::buildLevels(const DataIndex& index, const std::vector<int>& pref
     }
     std::sort(level.backward.begin(), level.backward.end());
     if (level.backward.empty()) level.rootList = lazyFilter ? &index.verticesWithLabel(q.label) : &candidates[v];
+    if (!weight[v].empty()) level.weights = &weight[v];
   }
 }
 
-void CountPlan::buildClasses(const std::vector<int>& trailingVertices) {
+void CountPlan::buildClasses(const DataIndex& index, const std::vector<int>& trailingVertices) {
   std::vector<int> depthOf(query.size(), -1);
   for (size_t d = 0; d < levels.size(); ++d) depthOf[levels[d].vertex] = static_cast<int>(d);
   groups.clear();
@@ -444,9 +549,10 @@ void CountPlan::buildClasses(const std::vector<int>& trailingVertices) {
   staticClasses.clear();
   dependentClasses.clear();
   struct Members {
-    std::vector<int> groups;                    // class-local group ids in first-seen order
-    std::vector<int> vertices;                  // trailing vertices of the label
-    std::vector<int> groupOf;                   // class-local group of each
+    std::vector<int> groups;    // indices into `groups`, in class-local group order
+    std::vector<int> vertices;  // trailing vertices of the label
+    std::vector<int> groupOf;   // class-local group of each
+    bool weighted = false;
   };
   std::map<int, Members> byLabel;
   for (int t : trailingVertices) {
@@ -454,27 +560,32 @@ void CountPlan::buildClasses(const std::vector<int>& trailingVertices) {
     Group group;
     group.label = q.label;
     group.members = 1;
-    // Bounds come from enumerated vertices only; constraints inside the class are its precedences.
-    for (int w : q.neighbors) group.neighborDepths.push_back(depthOf[w]);
+    // Neighbours and bounds come from enumerated vertices only (peeled neighbours are in the
+    // weights); constraints inside the class are its precedences.
+    for (int w : q.neighbors) {
+      if (depthOf[w] >= 0) group.neighborDepths.push_back(depthOf[w]);
+    }
     for (int x : q.lower) {
       if (depthOf[x] >= 0) group.lowerFrom.push_back(depthOf[x]);
     }
     for (int y : q.upper) {
       if (depthOf[y] >= 0) group.upperFrom.push_back(depthOf[y]);
     }
+    if (!weight[t].empty()) group.weights = &weight[t];
     std::sort(group.neighborDepths.begin(), group.neighborDepths.end());
     std::sort(group.lowerFrom.begin(), group.lowerFrom.end());
     std::sort(group.upperFrom.begin(), group.upperFrom.end());
     Members& members = byLabel[q.label];
     int found = -1;
-    for (size_t i = 0; i < members.groups.size(); ++i) {
+    for (size_t i = 0; i < members.groups.size() && group.weights == nullptr; ++i) {
       const Group& other = groups[members.groups[i]];
-      if (other.neighborDepths == group.neighborDepths && other.lowerFrom == group.lowerFrom &&
-          other.upperFrom == group.upperFrom) {
+      if (other.weights == nullptr && other.neighborDepths == group.neighborDepths &&
+          other.lowerFrom == group.lowerFrom && other.upperFrom == group.upperFrom) {
         found = static_cast<int>(i);
         break;
       }
     }
+    if (group.weights != nullptr) members.weighted = true;
     if (found >= 0) {
       ++groups[members.groups[found]].members;
     } else {
@@ -485,10 +596,46 @@ void CountPlan::buildClasses(const std::vector<int>& trailingVertices) {
     members.vertices.push_back(t);
     members.groupOf.push_back(found);
   }
+  // A group with weights and one neighbour sums its weights over that neighbour's data neighbours
+  // once for every vertex that neighbour can map to.
+  for (Group& group : groups) {
+    if (group.weights == nullptr || group.neighborDepths.size() != 1 || !group.lowerFrom.empty() ||
+        !group.upperFrom.empty()) {
+      continue;
+    }
+    const std::vector<int>& anchors = index.verticesWithLabel(levels[group.neighborDepths[0]].label);
+    group.attachSums.assign(anchors.size(), 0);
+    for (size_t i = 0; i < anchors.size(); ++i) {
+      const DataIndex::Range range = index.neighbors(anchors[i], group.label);
+      unsigned __int128 sum = 0;
+      for (const int* p = range.begin; p < range.end; ++p) sum = addSaturated(sum, (*group.weights)[index.positionInLabel(*p)]);
+      group.attachSums[i] = sum;
+    }
+  }
   const int last = static_cast<int>(levels.size()) - 1;
-  for (const auto& [label, members] : byLabel) {
+  for (auto& [label, members] : byLabel) {
     LabelClass labelClass;
     labelClass.label = label;
+    labelClass.weighted = members.weighted;
+    if (members.weighted) {
+      // Weighted classes give every member a group of its own: a block of members sums the product
+      // of their weights, which depends on how many members of a group it holds.
+      std::vector<int> split;
+      for (size_t i = 0; i < members.vertices.size(); ++i) {
+        const int g = members.groups[members.groupOf[i]];
+        if (groups[g].members > 1) {
+          Group copy = groups[g];
+          copy.members = 1;
+          groups[g].members -= 1;
+          split.push_back(static_cast<int>(groups.size()));
+          groups.push_back(copy);
+        } else {
+          split.push_back(g);
+        }
+      }
+      members.groups = split;
+      for (size_t i = 0; i < members.groupOf.size(); ++i) members.groupOf[i] = static_cast<int>(i);
+    }
     labelClass.groups = members.groups;
     for (size_t d = 0; d < levels.size(); ++d) {
       if (levels[d].label == label) labelClass.usedDepths.push_back(static_cast<int>(d));
@@ -525,19 +672,54 @@ bool CountPlan::build(const DataIndex& index, const std::vector<int>& labels,
   staticClasses.clear();
   dependentClasses.clear();
   trailing.clear();
+  peeled.clear();
+  peelParent.assign(labels.size(), -1);
+  weight.assign(labels.size(), Weights());
+  weightsSaturated = false;
   if (indexedVertices != index.vertexCount()) prepare(index);
   clearMarks();
   if (labels.empty()) return false;
   if (!describe(index, labels, neighbors, symClasses)) return false;
-  useMasks = labels.size() <= 64;
+  const int n = static_cast<int>(labels.size());
+  useMasks = n <= 64;
   size_t classSizes = 0;
   for (const QueryVertex& q : query) classSizes += index.verticesWithLabel(q.label).size();
   lazyFilter = !useMasks || classSizes > completeFilterBound;
   if (!filterCandidates(index)) return false;
   std::vector<int> prefix;
-  chooseOrder(index, &prefix, &trailing);
+  if (n > 64) {
+    // Large queries keep the given order; only the last vertex is counted from set sizes.
+    for (int v = 0; v + 1 < n; ++v) prefix.push_back(v);
+    trailing.push_back(n - 1);
+  } else {
+    countLabelEdges(index);
+    const uint64_t all = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+    double cost = chooseOrder(all, 0, &prefix, &trailing);
+    std::vector<int> order, parent;
+    const uint64_t remaining = peelingAllowed ? peel(&order, &parent) : all;
+    if (remaining != all) {
+      // Peeling pays when the enumeration it saves costs more than computing the weights.
+      uint64_t weightedMask = 0;
+      double weightWork = 0;
+      for (int v : order) {
+        weightedMask |= uint64_t{1} << parent[v];
+        weightWork += edgesBetween(parent[v], v);
+      }
+      weightedMask &= remaining;
+      std::vector<int> peeledPrefix, peeledTrailing;
+      const double peeledCost = chooseOrder(remaining, weightedMask, &peeledPrefix, &peeledTrailing) +
+                                weightWork * weightWorkPerNode;
+      if (peeledCost < cost) {
+        prefix.swap(peeledPrefix);
+        trailing.swap(peeledTrailing);
+        peeled = order;
+        peelParent = parent;
+      }
+    }
+  }
+  computeWeights(index);
   buildLevels(index, prefix);
-  buildClasses(trailing);
+  buildClasses(index, trailing);
   feasible = true;
   return true;
 }

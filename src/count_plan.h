@@ -1,9 +1,12 @@
-// How the counter counts one query: a counting order of its own, split into an enumerated prefix
-// (vertices assigned one at a time, like the listing search) and trailing vertices that have no edge
-// or symmetry constraint among themselves, so that once the prefix is assigned their number of
-// injective assignments follows from the sizes of their candidate sets. The plan also holds the
-// filtered candidates of the query vertices. It is read-only while counting, so tasks of one query
-// can share it.
+// How the counter counts one query. Trees of vertices whose images can never coincide with another
+// vertex's image (every vertex of their label is their neighbour) and that carry no symmetry
+// constraint are peeled off and become weights: W_v(y), the number of ways to map the trees hanging
+// from v when v maps to y, computed over the data graph. The remaining vertices get a counting order
+// of their own, split into an enumerated prefix (assigned one at a time, like the listing search)
+// and trailing vertices that have no edge or symmetry constraint among themselves, so that once the
+// prefix is assigned their number of injective assignments follows from (weighted) sizes of their
+// candidate sets. The plan also holds the filtered candidates. It is read-only while counting, so
+// tasks of one query can share it.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +35,11 @@ class CountPlan {
   /// when no vertex is enumerated. 0 when the query has no embedding.
   size_t roots() const;
 
+  /// Weights of one query vertex over the data vertices of its label (by rank in the label's list);
+  /// empty when the vertex carries no peeled tree (weight 1). A weight of all bits set stands for
+  /// 2^128 or more.
+  using Weights = std::vector<unsigned __int128>;
+
   /// One enumerated vertex, at its depth in the counting order.
   struct Level {
     int vertex = 0;                 // query vertex
@@ -43,6 +51,7 @@ class CountPlan {
     std::vector<int> upperFrom;     // depths whose images its image must stay below
     std::vector<int> sameLabelBefore;  // earlier depths with the same label
     const std::vector<int>* rootList = nullptr;  // candidates when it has no earlier neighbour
+    const Weights* weights = nullptr;   // its peeled trees, or none
   };
 
   /// Trailing vertices of one label with the same neighbours and bounds: the same candidate set.
@@ -51,6 +60,9 @@ class CountPlan {
     int members = 0;
     std::vector<int> neighborDepths;  // ascending
     std::vector<int> lowerFrom, upperFrom;
+    const Weights* weights = nullptr;    // its peeled trees, or none (then any members)
+    Weights attachSums;                  // one neighbour, no bounds: the sum of its weights over the
+                                         // neighbours of each vertex of the neighbour's label, by rank
   };
 
   /// The trailing vertices of one label, counted together by inclusion-exclusion.
@@ -59,6 +71,7 @@ class CountPlan {
     std::vector<int> groups;      // indices into groups, in the polynomial's group order
     std::vector<int> usedDepths;  // enumerated depths with this label: their images are excluded
     int dependsOn = -1;           // the deepest depth its value depends on
+    bool weighted = false;        // some group has weights: each group has one member
     InjectiveCount polynomial;
   };
 
@@ -68,7 +81,10 @@ class CountPlan {
   std::vector<int> staticClasses;         // classes that do not depend on the last level
   std::vector<int> dependentClasses;      // classes evaluated for each candidate of the last level
   std::vector<int> trailing;              // the trailing query vertices
+  std::vector<int> peeled;                // vertices turned into weights, leaves first
+  std::vector<int> peelParent;            // per query vertex: the vertex it hangs from, or -1
   bool feasible = false;
+  bool weightsSaturated = false;          // some weight reached 2^128
   bool useMasks = false;                  // candidates marked per data vertex (queries of up to 64 vertices)
   bool lazyFilter = false;                // candidates tested when met instead of filtered up front
 
@@ -77,6 +93,10 @@ class CountPlan {
 
   /// Whether data vertex v passes the local test of query vertex k: degree and neighbour labels.
   bool locallyPossible(const DataIndex& index, int v, int k) const;
+
+
+  /// Leaves trees unpeeled in the next builds (for counts the weights cannot express exactly).
+  void allowPeeling(bool allowed) { peelingAllowed = allowed; }
 
  private:
   struct QueryVertex {
@@ -90,21 +110,28 @@ class CountPlan {
                 const std::vector<std::vector<int>>& symClasses);
   bool filterCandidates(const DataIndex& index);
   void clearMarks();
-  void chooseOrder(const DataIndex& index, std::vector<int>* prefix, std::vector<int>* trailingVertices);
-  double orderPrefix(const std::vector<int>& prefix, uint64_t trailingMask, std::vector<int>* order) const;
+  uint64_t peel(std::vector<int>* order, std::vector<int>* parent) const;
+  double chooseOrder(uint64_t active, uint64_t weightedMask, std::vector<int>* prefix,
+                     std::vector<int>* trailingVertices) const;
+  double orderPrefix(const std::vector<int>& prefix, uint64_t active, uint64_t trailingMask,
+                     std::vector<int>* order) const;
+  void computeWeights(const DataIndex& index);
   void buildLevels(const DataIndex& index, const std::vector<int>& prefix);
-  void buildClasses(const std::vector<int>& trailingVertices);
+  void buildClasses(const DataIndex& index, const std::vector<int>& trailingVertices);
   void countLabelEdges(const DataIndex& index);
   double branching(int from, int to) const;
+  double edgesBetween(int from, int to) const;
 
   std::vector<QueryVertex> query;
   std::vector<std::vector<int>> candidates;  // filtered candidates per query vertex (up front)
+  std::vector<Weights> weight;               // per query vertex
+  bool peelingAllowed = true;
   std::vector<size_t> candidateCount;        // their number, or the label class size when lazy
   ZeroedArray<uint64_t> candidateMask;       // per data vertex: bit k when a candidate of k
   std::vector<int> touched;
   size_t indexedVertices = 0;
   const DataIndex* statsIndex = nullptr;     // label statistics below belong to this index
-  size_t statsVertices = 0;
+  size_t statsVertices = 0, statsEdgeEnds = 0;
   std::unordered_map<uint64_t, uint64_t> labelEdgeEnds;  // (label a, label b) -> edge ends from a to b
   std::vector<uint64_t> labelSize;
 };

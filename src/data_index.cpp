@@ -47,7 +47,11 @@ DataIndex::DataIndex(const Graph& graph) {
     for (size_t v = 0; v < n; ++v) vertexLabel[v] = ids[graph.labels[v]];
   }
   labelVertices.resize(distinctLabels.size());
-  for (size_t v = 0; v < n; ++v) labelVertices[vertexLabel[v]].push_back(static_cast<int>(v));
+  labelPosition.resize(n);
+  for (size_t v = 0; v < n; ++v) {
+    labelPosition[v] = static_cast<int>(labelVertices[vertexLabel[v]].size());
+    labelVertices[vertexLabel[v]].push_back(static_cast<int>(v));
+  }
 
   const size_t rows = std::min(n, graph.adjList.size());
   std::vector<int> row;

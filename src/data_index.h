@@ -67,6 +67,9 @@ class DataIndex {
   /// The largest number of neighbours with the dense label that any vertex has.
   uint32_t maxNeighborsWithLabel(int label) const { return maxGroupSize[label]; }
 
+  /// The position of v in verticesWithLabel(labelOf(v)).
+  int positionInLabel(int v) const { return labelPosition[v]; }
+
  private:
   std::map<int, int> labelIds;
   std::vector<int> vertexLabel;
@@ -77,4 +80,5 @@ class DataIndex {
   HugeVector<uint32_t> groupLabel;  // dense label of each group
   HugeVector<uint64_t> groupStart;  // start of each group in adjacency; one sentinel at the end
   std::vector<uint32_t> maxGroupSize;
+  std::vector<int> labelPosition;
 };

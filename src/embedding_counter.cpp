@@ -33,14 +33,51 @@ inline std::pair<const int*, const int*> clip(const int* list, size_t size, int 
 
 inline bool contains(const int* list, size_t size, int v) { return std::binary_search(list, list + size, v); }
 
+constexpr unsigned __int128 atLeast64 = ~static_cast<unsigned __int128>(0);
+
+// The product of two amounts; zero wins over "at least 2^64".
+inline unsigned __int128 multiplyAmounts(unsigned __int128 a, unsigned __int128 b) {
+  if (a == 0 || b == 0) return 0;
+  unsigned __int128 product;
+  if (a == atLeast64 || b == atLeast64 || __builtin_mul_overflow(a, b, &product)) return atLeast64;
+  return product;
+}
+
+inline unsigned __int128 addAmounts(unsigned __int128 a, unsigned __int128 b) {
+  const unsigned __int128 sum = a + b;
+  return sum < a || a == atLeast64 || b == atLeast64 ? atLeast64 : sum;
+}
+
 }  // namespace
 
 CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<int>& labels,
                                     const std::vector<std::vector<int>>& neighbors,
                                     const std::vector<std::vector<int>>& symClasses, uint64_t limit,
                                     const StopHook& hook) {
+  ownPlan.allowPeeling(true);
   if (!ownPlan.build(index, labels, neighbors, symClasses)) return CountResult();
-  return countRoots(index, ownPlan, 0, ownPlan.roots(), limit, hook);
+  CountResult result = run(index, ownPlan, 0, ownPlan.roots(), limit, hook);
+  if (inexact || ownPlan.weightsSaturated) {
+    // Weights too large to count with exactly: count again without them.
+    ownPlan.allowPeeling(false);
+    ownPlan.build(index, labels, neighbors, symClasses);
+    ownPlan.allowPeeling(true);
+    result = run(index, ownPlan, 0, ownPlan.roots(), limit, hook);
+  }
+  return result;
+}
+
+CountResult EmbeddingCounter::countRoots(const DataIndex& index, const CountPlan& countPlan, size_t firstRoot,
+                                         size_t lastRoot, uint64_t countLimit, const StopHook& stopHook) {
+  CountResult result = run(index, countPlan, firstRoot, lastRoot, countLimit, stopHook);
+  // A plan with weights that cannot be counted exactly is reported as stopped with nothing counted:
+  // the caller builds it again without peeling (CountPlan::allowPeeling).
+  if (inexact || countPlan.weightsSaturated) {
+    result = CountResult();
+    result.completed = false;
+    result.stoppedByHook = true;
+  }
+  return result;
 }
 
 void EmbeddingCounter::reset(const DataIndex& index, const CountPlan& newPlan) {
@@ -52,6 +89,7 @@ void EmbeddingCounter::reset(const DataIndex& index, const CountPlan& newPlan) {
   }
   const size_t m = newPlan.levels.size();
   embedding.assign(m, -1);
+  prefixWeight.assign(m, 1);
   serial.assign(m, 0);
   serialCounter = 0;
   levelStates.assign(m, LevelState());
@@ -64,7 +102,8 @@ void EmbeddingCounter::reset(const DataIndex& index, const CountPlan& newPlan) {
   if (groupStates.size() < newPlan.groups.size()) groupStates.resize(newPlan.groups.size());
   for (GroupState& state : groupStates) state.stamp = state.baseStamp = 0;
   total = 0;
-  exceeded = hookStopped = false;
+  stats = Statistics();
+  exceeded = hookStopped = inexact = false;
   steps = 0;
   nextPoll = pollInterval;
 }
@@ -78,7 +117,9 @@ bool EmbeddingCounter::pollHook() {
 
 // Adds an amount to the running count; true when the count now exceeds the limit.
 bool EmbeddingCounter::add(Amount amount) {
-  if (amount.huge || __builtin_add_overflow(total, amount.value, &total) || total > limit) exceeded = true;
+  if (amount > UINT64_MAX || __builtin_add_overflow(total, static_cast<uint64_t>(amount), &total) || total > limit) {
+    exceeded = true;
+  }
   return exceeded;
 }
 
@@ -228,9 +269,14 @@ void EmbeddingCounter::groupList(const DataIndex& index, int g) {
 EmbeddingCounter::Amount EmbeddingCounter::evaluateClass(const DataIndex& index, int c) {
   const CountPlan::LabelClass& labelClass = plan->classes[c];
   const std::vector<uint32_t>& subsets = labelClass.polynomial.subsets();
-  sizes.resize(subsets.size());
+  const bool weighted = labelClass.weighted;
+  if (weighted) {
+    sums.resize(subsets.size());
+  } else {
+    sizes.resize(subsets.size());
+  }
   const int groupCount = static_cast<int>(labelClass.groups.size());
-  // Bounds per group, then each group's own count.
+  // Bounds per group, then each group's own count or weighted sum.
   int lowers[InjectiveCount::maxMembers], uppers[InjectiveCount::maxMembers];
   for (int i = 0; i < groupCount; ++i) {
     const int g = labelClass.groups[i];
@@ -242,14 +288,37 @@ EmbeddingCounter::Amount EmbeddingCounter::evaluateClass(const DataIndex& index,
     lowers[i] = lower;
     uppers[i] = upper;
     const GroupState& state = groupStates[g];
-    auto [first, last] = clip(state.list, state.size, lower, upper);
-    uint64_t size = static_cast<uint64_t>(last - first);
+    if (group.weights == nullptr) {
+      auto [first, last] = clip(state.list, state.size, lower, upper);
+      uint64_t size = static_cast<uint64_t>(last - first);
+      for (int d : labelClass.usedDepths) {
+        const int image = embedding[d];
+        if (image > lower && image < upper && contains(state.list, state.size, image)) --size;
+      }
+      if (size == 0) return 0;
+      if (weighted) {
+        sums[i] = size;
+      } else {
+        sizes[i] = size;
+      }
+      continue;
+    }
+    const CountPlan::Weights& weights = *group.weights;
+    unsigned __int128 sum = 0;
+    if (!group.attachSums.empty()) {
+      sum = group.attachSums[index.positionInLabel(embedding[group.neighborDepths[0]])];
+    } else {
+      auto [first, last] = clip(state.list, state.size, lower, upper);
+      for (const int* p = first; p < last; ++p) sum = addAmounts(sum, weights[index.positionInLabel(*p)]);
+      steps += static_cast<uint64_t>(last - first) / 8;
+    }
+    if (sum == atLeast64) return inexact = true, 0;
     for (int d : labelClass.usedDepths) {
       const int image = embedding[d];
-      if (image > lower && image < upper && contains(state.list, state.size, image)) --size;
+      if (image > lower && image < upper && contains(state.list, state.size, image)) sum -= weights[index.positionInLabel(image)];
     }
-    if (size == 0) return {0, false};
-    sizes[i] = size;
+    if (sum == 0) return 0;
+    sums[i] = sum;
   }
   for (size_t s = static_cast<size_t>(groupCount); s < subsets.size(); ++s) {
     const uint32_t mask = subsets[s];
@@ -278,47 +347,56 @@ EmbeddingCounter::Amount EmbeddingCounter::evaluateClass(const DataIndex& index,
       }
       steps += static_cast<uint64_t>(last - first) / 8;
     }
-    uint64_t count = size;
+    if (!weighted) {
+      uint64_t count = size;
+      for (int d : labelClass.usedDepths) {
+        const int image = embedding[d];
+        if (image <= lower || image >= upper) continue;
+        bool inAll = true;
+        for (size_t i = 0; i < scratchLists.size() && inAll; ++i) inAll = contains(scratchLists[i], scratchSizes[i], image);
+        if (inAll) --count;
+      }
+      sizes[s] = count;
+      continue;
+    }
+    // The sum over the common candidates of the product of the members' weights.
+    auto product = [&](int v) {
+      unsigned __int128 value = 1;
+      for (int i = 0; i < groupCount; ++i) {
+        const CountPlan::Weights* weights = plan->groups[labelClass.groups[i]].weights;
+        if ((mask >> i & 1) && weights != nullptr) value = multiplyAmounts(value, (*weights)[index.positionInLabel(v)]);
+      }
+      return value;
+    };
+    unsigned __int128 sum = 0;
+    for (size_t i = 0; i < size; ++i) sum = addAmounts(sum, product(scratch[i]));
+    if (sum == atLeast64) return inexact = true, 0;
     for (int d : labelClass.usedDepths) {
       const int image = embedding[d];
       if (image <= lower || image >= upper) continue;
       bool inAll = true;
       for (size_t i = 0; i < scratchLists.size() && inAll; ++i) inAll = contains(scratchLists[i], scratchSizes[i], image);
-      if (inAll) --count;
+      if (inAll) sum -= product(image);
     }
-    sizes[s] = count;
+    sums[s] = sum;
   }
-  const InjectiveCount::Value value = labelClass.polynomial.evaluate(sizes.data());
-  return {value.count, value.huge};
+  if (!weighted) {
+    const InjectiveCount::Value value = labelClass.polynomial.evaluate(sizes.data());
+    return value.huge ? atLeast64 : value.count;
+  }
+  unsigned __int128 result;
+  if (!labelClass.polynomial.evaluateWeighted(sums.data(), &result)) return inexact = true, 0;
+  return result;
 }
-
-namespace {
-
-// The product of two amounts; zero wins over huge.
-inline void multiplyInto(uint64_t* value, bool* huge, uint64_t otherValue, bool otherHuge) {
-  if ((*value == 0 && !*huge) || (otherValue == 0 && !otherHuge)) {
-    *value = 0;
-    *huge = false;
-    return;
-  }
-  if (*huge || otherHuge || __builtin_mul_overflow(*value, otherValue, value)) {
-    *value = UINT64_MAX;
-    *huge = true;
-  }
-}
-
-}  // namespace
 
 // The product of the classes that do not depend on the last level.
 EmbeddingCounter::Amount EmbeddingCounter::staticProduct(const DataIndex& index) {
-  uint64_t value = 1;
-  bool huge = false;
+  Amount value = 1;
   for (int c : plan->staticClasses) {
-    const Amount amount = evaluateClass(index, c);
-    multiplyInto(&value, &huge, amount.value, amount.huge);
-    if (value == 0 && !huge) break;
+    value = multiplyAmounts(value, evaluateClass(index, c));
+    if (value == 0) break;
   }
-  return {value, huge};
+  return value;
 }
 
 // Counts the embeddings below the current images of every level but the last, whose candidate list
@@ -329,8 +407,10 @@ bool EmbeddingCounter::countLastLevel(const DataIndex& index) {
   const LevelState& state = levelStates[depth];
   steps += 1;
   if (state.count == 0) return pollHook();
-  const Amount product = staticProduct(index);
-  if (product.value == 0 && !product.huge) return pollHook();
+  Amount product = staticProduct(index);
+  if (depth > 0) product = multiplyAmounts(product, prefixWeight[depth - 1]);
+  if (product == 0 || inexact) return pollHook() || inexact;
+  stats.lastImages += state.count;
   for (size_t i = 0; i < state.count; ++i) {
     const int c = state.list[i];
     ++steps;
@@ -338,22 +418,22 @@ bool EmbeddingCounter::countLastLevel(const DataIndex& index) {
     if (state.untested && !plan->locallyPossible(index, c, level.vertex)) continue;
     embedding[depth] = c;
     serial[depth] = ++serialCounter;
-    uint64_t value = product.value;
-    bool huge = product.huge;
+    Amount value = product;
+    if (level.weights != nullptr) value = multiplyAmounts(value, (*level.weights)[index.positionInLabel(c)]);
     for (int cls : plan->dependentClasses) {
-      const Amount amount = evaluateClass(index, cls);
-      multiplyInto(&value, &huge, amount.value, amount.huge);
-      if (value == 0 && !huge) break;
+      if (value == 0) break;
+      value = multiplyAmounts(value, evaluateClass(index, cls));
     }
-    if (add({value, huge})) return true;
+    if (inexact || add(value)) return true;
     if (pollHook()) return true;
   }
   return false;
 }
 
-CountResult EmbeddingCounter::countRoots(const DataIndex& index, const CountPlan& countPlan, size_t firstRoot,
-                                         size_t lastRoot, uint64_t countLimit, const StopHook& stopHook) {
+CountResult EmbeddingCounter::run(const DataIndex& index, const CountPlan& countPlan, size_t firstRoot,
+                                  size_t lastRoot, uint64_t countLimit, const StopHook& stopHook) {
   CountResult result;
+  inexact = false;
   lastRoot = std::min(lastRoot, countPlan.roots());
   if (!countPlan.feasible || firstRoot >= lastRoot) return result;
   reset(index, countPlan);
@@ -361,7 +441,8 @@ CountResult EmbeddingCounter::countRoots(const DataIndex& index, const CountPlan
   hook = &stopHook;
   const int m = static_cast<int>(plan->levels.size());
   if (m == 0) {
-    add(staticProduct(index));
+    const Amount value = staticProduct(index);
+    if (!inexact) add(value);
   } else {
     int depth = 0;
     enterLevel(index, 0, firstRoot, lastRoot);
@@ -374,10 +455,18 @@ CountResult EmbeddingCounter::countRoots(const DataIndex& index, const CountPlan
           const int c = state.list[state.position++];
           ++steps;
           if (used[c]) continue;
-          if (state.untested && !plan->locallyPossible(index, c, plan->levels[depth].vertex)) continue;
+          const CountPlan::Level& level = plan->levels[depth];
+          if (state.untested && !plan->locallyPossible(index, c, level.vertex)) continue;
+          Amount weight = depth > 0 ? prefixWeight[depth - 1] : 1;
+          if (level.weights != nullptr) {
+            weight = multiplyAmounts(weight, (*level.weights)[index.positionInLabel(c)]);
+            if (weight == 0) continue;  // its peeled trees do not fit here
+          }
+          prefixWeight[depth] = weight;
           embedding[depth] = c;
           used[c] = 1;
           serial[depth] = ++serialCounter;
+          ++stats.nodes;
           enterLevel(index, ++depth, firstRoot, lastRoot);
           if (pollHook()) break;
           continue;

@@ -46,6 +46,13 @@ class EmbeddingCounter {
   /// The plan of the last query given to `count`.
   const CountPlan& lastPlan() const { return ownPlan; }
 
+  /// Work done by the last count, for benchmarks.
+  struct Statistics {
+    uint64_t nodes = 0;        // images tried above the last level
+    uint64_t lastImages = 0;   // images tried at the last level
+  };
+  const Statistics& statistics() const { return stats; }
+
   /// Counts the part of a planned query below roots [firstRoot, lastRoot) (see CountPlan::roots).
   /// The counts of disjoint root ranges add up to the query's count; one plan may serve several
   /// counters at once, each with its own range.
@@ -53,11 +60,9 @@ class EmbeddingCounter {
                          uint64_t limit, const StopHook& hook = StopHook());
 
  private:
-  // An amount that is exact below 2^64 and otherwise only known to be at least 2^64.
-  struct Amount {
-    uint64_t value;
-    bool huge;
-  };
+  // Amounts are exact below 2^128; all bits set means "at least 2^64", which is all the count needs
+  // to know of anything that large.
+  using Amount = unsigned __int128;
 
   // One enumerated level: the candidate list being tried.
   struct LevelState {
@@ -83,6 +88,8 @@ class EmbeddingCounter {
     std::vector<int> baseBuffer;
   };
 
+  CountResult run(const DataIndex& index, const CountPlan& plan, size_t firstRoot, size_t lastRoot, uint64_t limit,
+                  const StopHook& hook);
   void reset(const DataIndex& index, const CountPlan& plan);
   void enterLevel(const DataIndex& index, int depth, size_t firstRoot, size_t lastRoot);
   void groupList(const DataIndex& index, int g);
@@ -96,6 +103,7 @@ class EmbeddingCounter {
   CountPlan ownPlan;
   ZeroedArray<uint8_t> used;           // per data vertex: image of an enumerated vertex
   std::vector<int> embedding;          // images by depth
+  std::vector<Amount> prefixWeight;    // by depth: the product of the weights of the images so far
   std::vector<uint64_t> serial;        // by depth: when its image was assigned
   uint64_t serialCounter = 0;
   std::vector<LevelState> levelStates;
@@ -103,6 +111,7 @@ class EmbeddingCounter {
   std::vector<std::vector<int>> buffers;        // per depth: intersected candidates
   std::vector<GroupState> groupStates;
   std::vector<uint64_t> sizes;                  // scratch: intersection sizes of a class
+  std::vector<unsigned __int128> sums;          // scratch: weighted sizes of a class
   std::vector<int> scratch;
   std::vector<const int*> scratchLists;
   std::vector<size_t> scratchSizes;
@@ -112,6 +121,8 @@ class EmbeddingCounter {
   uint64_t limit = UINT64_MAX;
   bool exceeded = false;
   bool hookStopped = false;
+  bool inexact = false;                // a weighted count too large to reconstruct
   const StopHook* hook = nullptr;
   uint64_t steps = 0, nextPoll = 0;
+  Statistics stats;
 };

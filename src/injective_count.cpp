@@ -172,6 +172,67 @@ InjectiveCount::Value InjectiveCount::evaluate(const uint64_t* sizes) const {
   return {static_cast<uint64_t>(sum), false};
 }
 
+namespace {
+
+constexpr uint64_t mersenne61 = (uint64_t{1} << 61) - 1;
+
+inline uint64_t reduce61(unsigned __int128 x) {
+  // x < 2^122: fold the high bits twice.
+  uint64_t folded = static_cast<uint64_t>(x & mersenne61) + static_cast<uint64_t>(x >> 61);
+  folded = (folded & mersenne61) + (folded >> 61);
+  return folded >= mersenne61 ? folded - mersenne61 : folded;
+}
+
+inline uint64_t multiply61(uint64_t a, uint64_t b) { return reduce61(static_cast<unsigned __int128>(a) * b); }
+
+inline uint64_t residue61(unsigned __int128 x) {
+  const uint64_t high = reduce61(x >> 64);
+  const uint64_t low = reduce61(static_cast<uint64_t>(x));
+  // 2^64 = 2^3 (mod 2^61 - 1).
+  return reduce61(static_cast<unsigned __int128>(high) * 8 + low);
+}
+
+// 2^-64 modulo 2^61 - 1: 2^64 = 8, and 8 * 2^58 = 2^61 = 1.
+constexpr uint64_t inverse64 = uint64_t{1} << 58;
+
+}  // namespace
+
+bool InjectiveCount::evaluateWeighted(const unsigned __int128* sums, unsigned __int128* result) const {
+  assert(groupCount == memberCount);
+  long double bound = 1;
+  for (int g = 0; g < groupCount; ++g) {
+    if (sums[g] == 0) {
+      *result = 0;
+      return true;
+    }
+    bound *= static_cast<long double>(sums[g]);
+  }
+  // The count is at most the product of the members' own sums; below 2^124 the two residues fix it.
+  if (bound >= 0x1p124L) return false;
+  if (memberCount == 1) {
+    *result = sums[0];
+    return true;
+  }
+  uint64_t low = 0, high = 0;
+  for (const Term& term : terms) {
+    uint64_t productLow = static_cast<uint64_t>(term.coefficient);
+    uint64_t productHigh = term.coefficient < 0 ? mersenne61 - static_cast<uint64_t>(-term.coefficient) : static_cast<uint64_t>(term.coefficient);
+    for (uint32_t f = term.first; f < term.first + term.length; ++f) {
+      productLow *= static_cast<uint64_t>(sums[factors[f]]);
+      productHigh = multiply61(productHigh, residue61(sums[factors[f]]));
+    }
+    low += productLow;
+    high += productHigh;
+    if (high >= mersenne61) high -= mersenne61;
+  }
+  // result = low + 2^64 k with k = (high - low) 2^-64 (mod 2^61 - 1).
+  const uint64_t lowResidue = residue61(low);
+  const uint64_t difference = high >= lowResidue ? high - lowResidue : high + mersenne61 - lowResidue;
+  const uint64_t k = multiply61(difference, inverse64);
+  *result = (static_cast<unsigned __int128>(k) << 64) | low;
+  return true;
+}
+
 InjectiveCount::Value InjectiveCount::evaluateWide(const uint64_t* sizes) const {
   Wide sum;
   for (const Term& term : terms) {

@@ -37,6 +37,12 @@ class InjectiveCount {
   /// candidate sets of the groups in subsets()[i]. Exact for any sizes below 2^32.
   Value evaluate(const uint64_t* sizes) const;
 
+  /// The weighted form, for groups of one member each: sums[i] = the sum over the intersection of
+  /// the sets in subsets()[i] of the product of the members' weights at each element. The result
+  /// (a count, so never negative) is computed modulo 2^64 and 2^61 - 1 and reconstructed; false
+  /// when it may reach 2^124, where that no longer identifies it.
+  bool evaluateWeighted(const unsigned __int128* sums, unsigned __int128* result) const;
+
  private:
   struct Term {
     int64_t coefficient;

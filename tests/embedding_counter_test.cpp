@@ -155,6 +155,31 @@ uint64_t randomLimit(std::mt19937& random) {
   return UINT64_MAX;
 }
 
+// The query and how the counter planned it, for failure messages.
+std::string describe(const CountQuery& query, const CountPlan& plan) {
+  std::string text = "labels";
+  for (int label : query.labels) text += " " + std::to_string(label);
+  text += "; rows";
+  for (const auto& row : query.neighbors) {
+    text += " [";
+    for (int w : row) text += " " + std::to_string(w);
+    text += " ]";
+  }
+  text += "; classes";
+  for (const auto& row : query.classes) {
+    text += " [";
+    for (int x : row) text += " " + std::to_string(x);
+    text += " ]";
+  }
+  text += "; enumerated";
+  for (const CountPlan::Level& level : plan.levels) text += " " + std::to_string(level.vertex);
+  text += "; trailing";
+  for (int t : plan.trailing) text += " " + std::to_string(t);
+  text += "; peeled";
+  for (int v : plan.peeled) text += " " + std::to_string(v) + "->" + std::to_string(plan.peelParent[v]);
+  return text;
+}
+
 // What the counter must return under `limit` for a query with `expected` embeddings.
 void expectCount(const CountResult& result, uint64_t expected, uint64_t limit, const std::string& where) {
   if (expected > limit) {
@@ -173,7 +198,8 @@ void expectCount(const CountResult& result, uint64_t expected, uint64_t limit, c
 TEST(EmbeddingCounter, MatchesTheBruteForceOnRandomSmallCases) {
   EmbeddingCounter counter;  // one counter for all cases: its buffers are reused
   // How often each way of counting came up, so that the cases keep exercising all of them.
-  int sharedClasses = 0, staticAndDependent = 0, nothingEnumerated = 0;
+  int sharedClasses = 0, staticAndDependent = 0, nothingEnumerated = 0, peeledTrees = 0, weightedClasses = 0,
+      weightedLevels = 0;
   for (uint32_t seed = 1; seed <= 4000; ++seed) {
     std::mt19937 random(seed);
     const int labelCount = 1 + static_cast<int>(random() % 3);
@@ -185,18 +211,25 @@ TEST(EmbeddingCounter, MatchesTheBruteForceOnRandomSmallCases) {
       const uint64_t limit = randomLimit(random);
       const uint64_t expected = bruteForceCount(query, data);
       const CountResult result = counter.count(index, query.labels, query.neighbors, query.classes, limit);
-      expectCount(result, expected, limit, "seed " + std::to_string(seed) + " query " + std::to_string(q));
+      expectCount(result, expected, limit,
+                  "seed " + std::to_string(seed) + " query " + std::to_string(q) + ": " + describe(query, counter.lastPlan()));
       if (HasFailure()) return;
       const CountPlan& plan = counter.lastPlan();
       if (!plan.feasible) continue;
       for (const CountPlan::LabelClass& labelClass : plan.classes) sharedClasses += labelClass.groups.size() > 1;
       staticAndDependent += !plan.staticClasses.empty() && !plan.dependentClasses.empty();
       nothingEnumerated += plan.levels.empty();
+      peeledTrees += !plan.peeled.empty();
+      for (const CountPlan::LabelClass& labelClass : plan.classes) weightedClasses += labelClass.weighted;
+      for (const CountPlan::Level& level : plan.levels) weightedLevels += level.weights != nullptr;
     }
   }
   EXPECT_GT(sharedClasses, 200);
-  EXPECT_GT(staticAndDependent, 100);
+  EXPECT_GT(staticAndDependent, 50);
   EXPECT_GT(nothingEnumerated, 200);
+  EXPECT_GT(peeledTrees, 500);
+  EXPECT_GT(weightedClasses, 500);
+  EXPECT_GT(weightedLevels, 30);
 }
 
 TEST(EmbeddingCounter, CountsRootRangesThatAddUp) {
