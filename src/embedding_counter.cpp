@@ -382,7 +382,7 @@ EmbeddingCounter::Amount EmbeddingCounter::evaluateClass(const DataIndex& index,
   }
   if (!weighted) {
     const InjectiveCount::Value value = labelClass.polynomial.evaluate(sizes.data());
-    return value.huge ? atLeast64 : value.count;
+    return value.huge || value.count == atLeast64 ? atLeast64 : value.count;
   }
   unsigned __int128 result;
   if (!labelClass.polynomial.evaluateWeighted(sums.data(), &result)) return inexact = true, 0;

@@ -2,11 +2,12 @@
 // strings), each block named by the subset of groups it spans; partitions giving the same product of
 // subsets are merged. Evaluation sums the terms in 128-bit integers when a bound on every partial
 // sum allows it (always, in practice), and in 320-bit integers otherwise, so no size below 2^32 can
-// make it wrap.
+// make it wrap; results are exact below 2^128.
 #include "injective_count.h"
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
 #include <map>
 
 namespace {
@@ -30,6 +31,15 @@ struct Wide {
       carry += static_cast<unsigned __int128>(limb[i]) + other.limb[i];
       limb[i] = static_cast<uint64_t>(carry);
       carry >>= 64;
+    }
+  }
+  // Exact division by a small divisor of the value.
+  void divide(uint64_t divisor) {
+    unsigned __int128 remainder = 0;
+    for (int i = limbs - 1; i >= 0; --i) {
+      const unsigned __int128 current = remainder << 64 | limb[i];
+      limb[i] = static_cast<uint64_t>(current / divisor);
+      remainder = current % divisor;
     }
   }
   void subtract(const Wide& other) {
@@ -130,28 +140,31 @@ bool InjectiveCount::build(const std::vector<int>& groupOfMember, const std::vec
 }
 
 InjectiveCount::Value InjectiveCount::evaluate(const uint64_t* sizes) const {
-  constexpr unsigned __int128 two64 = static_cast<unsigned __int128>(1) << 64;
   if (memberCount == 0) return {1, false};
   if (oneGroup) {
     const uint64_t s = sizes[0];
     if (s < static_cast<uint64_t>(memberCount)) return {0, false};
-    if (orders != 0) {
-      // C(s, k) as C(s-k+1, 1), C(s-k+2, 2), ...: integral and non-decreasing at every step.
+    if (orders == 0) {
+      // A falling factorial: its partial products only grow, so one overflow settles it.
+      unsigned __int128 product = 1;
+      for (int i = 0; i < memberCount; ++i) {
+        if (__builtin_mul_overflow(product, static_cast<unsigned __int128>(s - static_cast<uint64_t>(i)), &product)) {
+          return {0, true};
+        }
+      }
+      return {product, false};
+    }
+    if (std::pow(static_cast<long double>(s), memberCount) < 0x1p120L) {
+      // C(s, k) as C(s-k+1, 1), C(s-k+2, 2), ...: integral at every step, and below s^k.
       unsigned __int128 choose = 1;
       for (int i = 1; i <= memberCount; ++i) {
         choose = choose * (s - static_cast<uint64_t>(memberCount) + static_cast<uint64_t>(i)) / static_cast<uint64_t>(i);
-        if (choose >= two64) return {UINT64_MAX, true};
       }
-      choose *= orders;
-      if (choose >= two64) return {UINT64_MAX, true};
-      return {static_cast<uint64_t>(choose), false};
+      unsigned __int128 product;
+      if (__builtin_mul_overflow(choose, static_cast<unsigned __int128>(orders), &product)) return {0, true};
+      return {product, false};
     }
-    unsigned __int128 product = 1;
-    for (int i = 0; i < memberCount; ++i) {
-      product *= s - static_cast<uint64_t>(i);
-      if (product >= two64) return {UINT64_MAX, true};
-    }
-    return {static_cast<uint64_t>(product), false};
+    return evaluateWide(sizes);
   }
   // Every term is at most the product of the members' own set sizes, and the coefficients add up
   // to at most k! in absolute value, which bounds every partial sum.
@@ -168,8 +181,7 @@ InjectiveCount::Value InjectiveCount::evaluate(const uint64_t* sizes) const {
     sum += product;
   }
   assert(sum >= 0);
-  if (sum >= static_cast<__int128>(two64)) return {UINT64_MAX, true};
-  return {static_cast<uint64_t>(sum), false};
+  return {static_cast<unsigned __int128>(sum), false};
 }
 
 namespace {
@@ -235,6 +247,13 @@ bool InjectiveCount::evaluateWeighted(const unsigned __int128* sums, unsigned __
 
 InjectiveCount::Value InjectiveCount::evaluateWide(const uint64_t* sizes) const {
   Wide sum;
+  if (oneGroup) {
+    // C(s, k) times the orders: the falling factorial divided by k!, which divides it exactly.
+    sum.limb[0] = 1;
+    for (int i = 0; i < memberCount; ++i) sum.multiply(sizes[0] - static_cast<uint64_t>(i));
+    for (int i = 2; i <= memberCount; ++i) sum.divide(static_cast<uint64_t>(i));
+    sum.multiply(orders);
+  }
   for (const Term& term : terms) {
     Wide product;
     product.limb[0] = static_cast<uint64_t>(term.coefficient < 0 ? -term.coefficient : term.coefficient);
@@ -246,8 +265,8 @@ InjectiveCount::Value InjectiveCount::evaluateWide(const uint64_t* sizes) const 
     }
   }
   assert(!(sum.limb[Wide::limbs - 1] >> 63));
-  for (int i = 1; i < Wide::limbs; ++i) {
-    if (sum.limb[i] != 0) return {UINT64_MAX, true};
+  for (int i = 2; i < Wide::limbs; ++i) {
+    if (sum.limb[i] != 0) return {0, true};
   }
-  return {sum.limb[0], false};
+  return {static_cast<unsigned __int128>(sum.limb[1]) << 64 | sum.limb[0], false};
 }

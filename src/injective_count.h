@@ -29,8 +29,8 @@ class InjectiveCount {
   int groups() const { return groupCount; }
 
   struct Value {
-    uint64_t count;  // exact when !huge
-    bool huge;       // the number is at least 2^64 (count is then UINT64_MAX)
+    unsigned __int128 count;  // exact when !huge
+    bool huge;                // the number is at least 2^128
   };
 
   /// The number of injective assignments, given sizes[i] = the size of the intersection of the
