@@ -3,7 +3,9 @@
 // and embeddings per second. The queries go through Query's reader, matching order and renumbering,
 // so the counter sees exactly what the tool would pass it.
 //
-//   sgmatch-count data=PATH query=PATH [timeout=SEC] [limit=N] [plan=1]
+//   sgmatch-count data=PATH query=PATH [timeout=SEC] [limit=N] [plan=1] [terms=NODES]
+//
+// terms=NODES: count by collision terms when the plain plan is estimated above NODES (0: always).
 //
 // Outcomes: done (exact count), limit (count passed the limit), overflow (past 2^64 - 1), timeout
 // (the count is a lower bound), refused (a malformed query, counted as 0 by the tool).
@@ -27,6 +29,7 @@ struct Options {
   double timeout = 10;
   uint64_t limit = UINT64_MAX;
   bool showPlan = false;
+  double termsFrom = -1;  // collisionTermsFrom, or the counter's default
 };
 
 bool parse(int argc, char** argv, Options* options) {
@@ -47,6 +50,9 @@ bool parse(int argc, char** argv, Options* options) {
     } else if (key == "limit") {
       options->limit = std::strtoull(value, &end, 10);
       if (*end != '\0') return false;
+    } else if (key == "terms") {
+      options->termsFrom = std::strtod(value, &end);
+      if (*end != '\0' || options->termsFrom < 0) return false;
     } else if (key == "plan") {
       options->showPlan = std::strcmp(value, "0") != 0;
     } else {
@@ -63,9 +69,17 @@ void printPlan(const Query& query, const EmbeddingCounter& counter) {
   for (const CountPlan::Level& level : plan.levels) std::fprintf(stderr, " %d", query.matchingOrder[level.vertex]);
   std::fprintf(stderr, "  trailing:");
   for (int t : plan.trailing) std::fprintf(stderr, " %d", query.matchingOrder[t]);
-  std::fprintf(stderr, "  classes: %zu static, %zu per last image; nodes %.3g, last images %.3g\n",
-               plan.staticClasses.size(), plan.dependentClasses.size(),
-               static_cast<double>(counter.statistics().nodes), static_cast<double>(counter.statistics().lastImages));
+  std::fprintf(stderr, "  peeled:");
+  for (int v : plan.peeled) std::fprintf(stderr, " %d", query.matchingOrder[v]);
+  std::fprintf(stderr, "  estimate %.3g, alternative %zu probed %.3g s; nodes %.3g, last images %.3g, collision terms %zu\n",
+               plan.estimatedCost(), counter.statistics().alternative, counter.statistics().probedSeconds,
+               static_cast<double>(counter.statistics().nodes), static_cast<double>(counter.statistics().lastImages),
+               counter.statistics().collisionTerms);
+  for (const auto& term : counter.statistics().terms) {
+    std::fprintf(stderr, "    term %+lld: %.3f s, estimate %.3g, %zu enumerated, %zu trailing, %zu peeled\n",
+                 static_cast<long long>(term.coefficient), term.seconds, term.estimatedCost, term.enumerated,
+                 term.trailing, term.peeled);
+  }
 }
 
 }  // namespace
@@ -73,7 +87,7 @@ void printPlan(const Query& query, const EmbeddingCounter& counter) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: sgmatch-count data=PATH query=PATH [timeout=SEC] [limit=N] [plan=1]\n");
+    std::fprintf(stderr, "usage: sgmatch-count data=PATH query=PATH [timeout=SEC] [limit=N] [plan=1] [terms=NODES]\n");
     return 255;
   }
   Graph graph;
@@ -84,6 +98,7 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "loaded %s: %zu vertices in %.2f s\n", options.data.c_str(), index.vertexCount(), loadSeconds);
   Query query(options.query, "/dev/null", "/tmp", options.limit);
   EmbeddingCounter counter;
+  if (options.termsFrom >= 0) counter.collisionTermsFrom = options.termsFrom;
   std::printf("# query\tvertices\tedges\tcount\toutcome\tms\tembeddings/s\n");
   std::fflush(stdout);
   while (query.read()) {

@@ -2,9 +2,9 @@
 // the one the plain search tests; symmetry entries x < i as f(x) < f(i)), candidates filtered by
 // label, degree and neighbour labels and refined along the edges, then the counting order.
 //
-// Peeling: a vertex whose image can never equal another vertex's image (every other vertex of its
-// label is its neighbour) and that has no symmetry constraint is removed once it is a leaf, and so
-// on up its tree; what remains is counted with weights. Peeling is kept only when the estimate says
+// Peeling: a free vertex, or one whose image can never equal another (non-free) vertex's image
+// (every other such vertex of its label is its neighbour), without symmetry constraints, is removed
+// once it is a leaf, and so on up its tree; what remains is counted with weights. Peeling is kept only when the estimate says
 // that the enumeration it saves outweighs computing the weights over the data graph.
 //
 // The order: the trailing set is a maximal set of vertices with no edge and no symmetry constraint
@@ -24,13 +24,17 @@
 namespace {
 
 constexpr int refinementPasses = 4;
-constexpr size_t refinementBudget = size_t{1} << 22;
+// Refinement stops after this many steps (candidates checked and neighbour entries scanned): it only
+// prunes the enumerated prefix, and collision terms plan many patterns per query.
+constexpr size_t refinementBudget = size_t{1} << 18;
 // Label classes of the query adding up to more than this are not filtered up front.
 constexpr size_t completeFilterBound = size_t{1} << 22;
 // Trailing sets of one label: more vertices or distinct candidate sets make the polynomial too long.
 constexpr int maxClassGroups = 4;
 // Maximal independent sets scored at most; past that the best so far is kept.
 constexpr int maxTrailingChoices = 4096;
+// Choices kept from each way of ordering (with and without peeling), for `alternative`.
+constexpr size_t keptChoices = 3;
 // Estimated enumeration nodes that cost as much as one edge end visited while computing weights.
 constexpr double weightWorkPerNode = 0.1;
 
@@ -49,6 +53,29 @@ inline unsigned __int128 multiplySaturated(unsigned __int128 a, unsigned __int12
 
 }  // namespace
 
+const std::vector<int>* CandidateCache::find(const DataIndex& index, const std::vector<uint64_t>& requirement) {
+  if (owner != &index || ownerVertices != index.vertexCount()) {
+    lists.clear();
+    storedEntries = 0;
+    owner = &index;
+    ownerVertices = index.vertexCount();
+    return nullptr;
+  }
+  auto it = lists.find(requirement);
+  return it == lists.end() ? nullptr : &it->second;
+}
+
+void CandidateCache::store(const std::vector<uint64_t>& requirement, const std::vector<int>& list) {
+  // A bound on the memory held: the lists of a few hundred requirements of a large graph.
+  constexpr size_t maxEntries = size_t{1} << 24;
+  if (storedEntries + list.size() > maxEntries) {
+    lists.clear();
+    storedEntries = 0;
+  }
+  storedEntries += list.size();
+  lists[requirement] = list;
+}
+
 void CountPlan::prepare(const DataIndex& index) {
   candidateMask.reset(index.vertexCount());
   touched.clear();
@@ -64,7 +91,7 @@ size_t CountPlan::roots() const {
 
 bool CountPlan::locallyPossible(const DataIndex& index, int v, int k) const {
   const QueryVertex& q = query[k];
-  if (index.degree(v) < q.neighbors.size()) return false;
+  if (index.degree(v) < q.degree) return false;
   for (const auto& [label, count] : q.neighborLabels) {
     if (index.neighbors(v, label).size() < count) return false;
   }
@@ -76,43 +103,32 @@ bool CountPlan::isCandidate(const DataIndex& index, int v, int k) const {
   return locallyPossible(index, v, k);
 }
 
-bool CountPlan::describe(const DataIndex& index, const std::vector<int>& labels,
-                         const std::vector<std::vector<int>>& neighbors,
-                         const std::vector<std::vector<int>>& symClasses) {
+bool describeQuery(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
+                   const std::vector<std::vector<int>>& symClasses, Pattern* pattern) {
   const int n = static_cast<int>(labels.size());
-  query.assign(n, QueryVertex());
+  pattern->assign(n, PatternVertex());
   for (int k = 0; k < n; ++k) {
-    query[k].label = index.labelId(labels[k]);
-    if (query[k].label < 0) return false;
+    (*pattern)[k].label = index.labelId(labels[k]);
+    if ((*pattern)[k].label < 0) return false;
   }
   for (int k = 0; k < n && k < static_cast<int>(neighbors.size()); ++k) {
     for (int w : neighbors[k]) {
       if (w < 0 || w >= k) continue;
-      query[k].neighbors.push_back(w);
-      query[w].neighbors.push_back(k);
+      (*pattern)[k].neighbors.push_back(w);
+      (*pattern)[w].neighbors.push_back(k);
     }
   }
   for (int i = 0; i < n && i < static_cast<int>(symClasses.size()); ++i) {
     for (int x : symClasses[i]) {
       if (x < 0 || x >= i) continue;
-      query[i].lower.push_back(x);
-      query[x].upper.push_back(i);
+      (*pattern)[i].lower.push_back(x);
+      (*pattern)[x].upper.push_back(i);
     }
   }
-  for (QueryVertex& q : query) {
+  for (PatternVertex& q : *pattern) {
     for (std::vector<int>* list : {&q.neighbors, &q.lower, &q.upper}) {
       std::sort(list->begin(), list->end());
       list->erase(std::unique(list->begin(), list->end()), list->end());
-    }
-    for (int w : q.neighbors) {
-      const int label = query[w].label;
-      auto it = std::find_if(q.neighborLabels.begin(), q.neighborLabels.end(),
-                             [&](const std::pair<int, uint32_t>& entry) { return entry.first == label; });
-      if (it == q.neighborLabels.end()) {
-        q.neighborLabels.push_back({label, 1});
-      } else {
-        ++it->second;
-      }
     }
   }
   return true;
@@ -125,7 +141,7 @@ void CountPlan::clearMarks() {
 
 // The candidates of every vertex by the local test, refined until each has, along every query edge,
 // a data neighbour among that neighbour's candidates. False when some vertex has none.
-bool CountPlan::filterCandidates(const DataIndex& index) {
+bool CountPlan::filterCandidates(const DataIndex& index, bool refine) {
   const int n = static_cast<int>(query.size());
   candidates.resize(n);
   candidateCount.assign(n, 0);
@@ -134,12 +150,23 @@ bool CountPlan::filterCandidates(const DataIndex& index) {
     candidateCount[k] = index.verticesWithLabel(query[k].label).size();
   }
   if (lazyFilter) return true;
+  std::vector<uint64_t> requirement;
   for (int k = 0; k < n; ++k) {
     std::vector<int>& list = candidates[k];
-    for (int v : index.verticesWithLabel(query[k].label)) {
-      if (!locallyPossible(index, v, k)) continue;
-      list.push_back(v);
-      if (useMasks) {
+    const QueryVertex& q = query[k];
+    requirement.assign(1, static_cast<uint64_t>(q.label));
+    for (const auto& [label, need] : q.neighborLabels) requirement.push_back(static_cast<uint64_t>(label) << 32 | need);
+    std::sort(requirement.begin() + 1, requirement.end());
+    if (const std::vector<int>* known = candidateCache->find(index, requirement)) {
+      list = *known;
+    } else {
+      for (int v : index.verticesWithLabel(q.label)) {
+        if (locallyPossible(index, v, k)) list.push_back(v);
+      }
+      candidateCache->store(requirement, list);
+    }
+    if (useMasks) {
+      for (int v : list) {
         if (candidateMask[v] == 0) touched.push_back(v);
         candidateMask[v] |= uint64_t{1} << k;
       }
@@ -147,7 +174,7 @@ bool CountPlan::filterCandidates(const DataIndex& index) {
     candidateCount[k] = list.size();
     if (list.empty()) return false;
   }
-  if (!useMasks) return true;
+  if (!useMasks || !refine) return true;
   size_t steps = 0;
   for (int pass = 0; pass < refinementPasses && steps < refinementBudget; ++pass) {
     bool changed = false;
@@ -241,9 +268,11 @@ uint64_t CountPlan::peel(std::vector<int>* order, std::vector<int>* parent) cons
   for (int v = 0; v < n; ++v) {
     const QueryVertex& q = query[v];
     degree[v] = static_cast<int>(q.neighbors.size());
+    // A free vertex needs nothing more; another one only that no other non-free vertex of its label
+    // can take its image.
     bool alone = q.lower.empty() && q.upper.empty();
-    for (int u = 0; u < n && alone; ++u) {
-      if (u != v && query[u].label == q.label &&
+    for (int u = 0; u < n && alone && !q.free; ++u) {
+      if (u != v && !query[u].free && query[u].label == q.label &&
           !std::binary_search(q.neighbors.begin(), q.neighbors.end(), u)) {
         alone = false;
       }
@@ -344,13 +373,12 @@ double CountPlan::orderPrefix(const std::vector<int>& prefix, uint64_t active, u
   return bestCost;
 }
 
-// Chooses the trailing set among the active vertices and orders the rest; returns the estimated cost.
-// Vertices in `weightedMask` carry peeled trees: as trailing vertices they form groups of their own.
-double CountPlan::chooseOrder(uint64_t active, uint64_t weightedMask, std::vector<int>* prefix,
-                              std::vector<int>* trailingVertices) const {
+// The `keep` cheapest choices of a trailing set among the active vertices, with the rest ordered,
+// by estimated cost. Vertices in `weightedMask` carry peeled trees: as trailing vertices they form
+// groups of their own.
+std::vector<CountPlan::Choice> CountPlan::chooseOrders(uint64_t active, uint64_t weightedMask, size_t keep) const {
   const int n = static_cast<int>(query.size());
-  prefix->clear();
-  trailingVertices->clear();
+  std::vector<Choice> best;
   std::vector<uint64_t> adjacency(n, 0), lowerMask(n, 0), upperMask(n, 0), compatible(n, 0);
   for (int v = 0; v < n; ++v) {
     for (int w : query[v].neighbors) adjacency[v] |= uint64_t{1} << w;
@@ -371,9 +399,6 @@ double CountPlan::chooseOrder(uint64_t active, uint64_t weightedMask, std::vecto
     }
     compatible[v] = active & ~conflict;
   }
-  double bestCost = HUGE_VAL;
-  std::vector<int> bestOrder;
-  uint64_t bestTrailing = 0;
   int choices = 0;
   std::vector<int> order, members;
   // Trims a trailing set to what classes can take: at most maxMembers vertices and maxClassGroups
@@ -386,7 +411,7 @@ double CountPlan::chooseOrder(uint64_t active, uint64_t weightedMask, std::vecto
       std::map<int, std::vector<int>> byLabel;
       for (uint64_t rest = trailing; rest != 0; rest &= rest - 1) {
         const int v = __builtin_ctzll(rest);
-        byLabel[query[v].label].push_back(v);
+        byLabel[query[v].free ? -1 - v : query[v].label].push_back(v);
       }
       for (auto& [label, vertices] : byLabel) {
         std::sort(vertices.begin(), vertices.end(), [&](int a, int b) {
@@ -430,11 +455,18 @@ double CountPlan::chooseOrder(uint64_t active, uint64_t weightedMask, std::vecto
     members.clear();
     for (uint64_t rest = active & ~trailing; rest != 0; rest &= rest - 1) members.push_back(__builtin_ctzll(rest));
     const double cost = orderPrefix(members, active, trailing, &order);
-    if (cost < bestCost) {
-      bestCost = cost;
-      bestOrder = order;
-      bestTrailing = trailing;
+    if (best.size() == keep && cost >= best.back().cost) return;
+    for (const Choice& known : best) {
+      if (known.trailingMask == trailing && known.prefix == order) return;  // trimmed to a known one
     }
+    Choice choice;
+    choice.cost = cost;
+    choice.prefix = order;
+    choice.trailingMask = trailing;
+    best.insert(std::upper_bound(best.begin(), best.end(), choice,
+                                 [](const Choice& a, const Choice& b) { return a.cost < b.cost; }),
+                choice);
+    if (best.size() > keep) best.pop_back();
   };
   // Bron-Kerbosch with pivoting over the compatibility graph: its maximal cliques are the maximal
   // sets free of edges and constraints.
@@ -468,9 +500,7 @@ double CountPlan::chooseOrder(uint64_t active, uint64_t weightedMask, std::vecto
       frame.closed |= bit;
     }
   }
-  *prefix = bestOrder;
-  for (uint64_t rest = bestTrailing; rest != 0; rest &= rest - 1) trailingVertices->push_back(__builtin_ctzll(rest));
-  return bestCost;
+  return best;
 }
 
 // The weights of the peeled vertices, leaves first, and of the vertices they hang from:
@@ -487,15 +517,18 @@ void CountPlan::computeWeights(const DataIndex& index) {
     if (peelParent[v] < 0 && !children[v].empty()) ordered.push_back(v);
   }
   for (int v : ordered) {
-    const std::vector<int>& vertices = index.verticesWithLabel(query[v].label);
+    // Only candidates can hold v: the others keep weight 0.
+    const std::vector<int>& vertices = lazyFilter ? index.verticesWithLabel(query[v].label) : candidates[v];
     Weights& values = weight[v];
-    values.assign(vertices.size(), 1);
+    values.assign(index.verticesWithLabel(query[v].label).size(), 0);
+    for (int y : vertices) values[index.positionInLabel(y)] = 1;
     for (int c : children[v]) {
       const int childLabel = query[c].label;
       const Weights& below = weight[c];
-      for (size_t i = 0; i < vertices.size(); ++i) {
+      for (int y : vertices) {
+        const size_t i = static_cast<size_t>(index.positionInLabel(y));
         if (values[i] == 0) continue;
-        const DataIndex::Range range = index.neighbors(vertices[i], childLabel);
+        const DataIndex::Range range = index.neighbors(y, childLabel);
         unsigned __int128 sum = 0;
         if (below.empty()) {
           sum = range.size();
@@ -520,8 +553,9 @@ void CountPlan::buildLevels(const DataIndex& index, const std::vector<int>& pref
     Level& level = levels[d];
     level.vertex = v;
     level.label = q.label;
-    level.degree = static_cast<uint32_t>(q.neighbors.size());
+    level.degree = q.degree;
     level.neighborLabels = q.neighborLabels;
+    level.free = q.free;
     for (int w : q.neighbors) {
       if (depthOf[w] >= 0 && depthOf[w] < d) level.backward.push_back(depthOf[w]);
     }
@@ -531,9 +565,6 @@ void CountPlan::buildLevels(const DataIndex& index, const std::vector<int>& pref
     }
     for (int y : q.upper) {
       if (depthOf[y] >= 0 && depthOf[y] < d) level.upperFrom.push_back(depthOf[y]);
-    }
-    for (int e = 0; e < d; ++e) {
-      if (levels[e].label == q.label) level.sameLabelBefore.push_back(e);
     }
     std::sort(level.backward.begin(), level.backward.end());
     if (level.backward.empty()) level.rootList = lazyFilter ? &index.verticesWithLabel(q.label) : &candidates[v];
@@ -575,7 +606,8 @@ void CountPlan::buildClasses(const DataIndex& index, const std::vector<int>& tra
     std::sort(group.neighborDepths.begin(), group.neighborDepths.end());
     std::sort(group.lowerFrom.begin(), group.lowerFrom.end());
     std::sort(group.upperFrom.begin(), group.upperFrom.end());
-    Members& members = byLabel[q.label];
+    // A free trailing vertex is a class of its own: no injectivity ties it to anything.
+    Members& members = byLabel[q.free ? -1 - t : q.label];
     int found = -1;
     for (size_t i = 0; i < members.groups.size() && group.weights == nullptr; ++i) {
       const Group& other = groups[members.groups[i]];
@@ -613,9 +645,11 @@ void CountPlan::buildClasses(const DataIndex& index, const std::vector<int>& tra
     }
   }
   const int last = static_cast<int>(levels.size()) - 1;
-  for (auto& [label, members] : byLabel) {
+  for (auto& [key, members] : byLabel) {
     LabelClass labelClass;
+    const int label = query[members.vertices[0]].label;
     labelClass.label = label;
+    labelClass.free = key < 0;
     labelClass.weighted = members.weighted;
     if (members.weighted) {
       // Weighted classes give every member a group of its own: a block of members sums the product
@@ -637,8 +671,8 @@ void CountPlan::buildClasses(const DataIndex& index, const std::vector<int>& tra
       for (size_t i = 0; i < members.groupOf.size(); ++i) members.groupOf[i] = static_cast<int>(i);
     }
     labelClass.groups = members.groups;
-    for (size_t d = 0; d < levels.size(); ++d) {
-      if (levels[d].label == label) labelClass.usedDepths.push_back(static_cast<int>(d));
+    for (size_t d = 0; d < levels.size() && !labelClass.free; ++d) {
+      if (levels[d].label == label && !levels[d].free) labelClass.usedDepths.push_back(static_cast<int>(d));
     }
     int depends = labelClass.usedDepths.empty() ? -1 : labelClass.usedDepths.back();
     for (int g : members.groups) {
@@ -665,6 +699,22 @@ void CountPlan::buildClasses(const DataIndex& index, const std::vector<int>& tra
 bool CountPlan::build(const DataIndex& index, const std::vector<int>& labels,
                       const std::vector<std::vector<int>>& neighbors,
                       const std::vector<std::vector<int>>& symClasses) {
+  Pattern pattern;
+  if (labels.empty() || !describeQuery(index, labels, neighbors, symClasses, &pattern)) {
+    feasible = false;
+    levels.clear();
+    classes.clear();
+    groups.clear();
+    staticClasses.clear();
+    dependentClasses.clear();
+    trailing.clear();
+    peeled.clear();
+    return false;
+  }
+  return build(index, pattern);
+}
+
+bool CountPlan::build(const DataIndex& index, const Pattern& pattern, bool estimateOnly, size_t alternative) {
   feasible = false;
   levels.clear();
   groups.clear();
@@ -673,28 +723,49 @@ bool CountPlan::build(const DataIndex& index, const std::vector<int>& labels,
   dependentClasses.clear();
   trailing.clear();
   peeled.clear();
-  peelParent.assign(labels.size(), -1);
-  weight.assign(labels.size(), Weights());
+  peelParent.assign(pattern.size(), -1);
+  weight.assign(pattern.size(), Weights());
   weightsSaturated = false;
+  cost = 0;
   if (indexedVertices != index.vertexCount()) prepare(index);
   clearMarks();
-  if (labels.empty()) return false;
-  if (!describe(index, labels, neighbors, symClasses)) return false;
-  const int n = static_cast<int>(labels.size());
+  if (candidateCache == &ownCache) ownCache.clear();
+  if (pattern.empty()) return false;
+  const int n = static_cast<int>(pattern.size());
+  query.assign(n, QueryVertex());
+  for (int k = 0; k < n; ++k) {
+    static_cast<PatternVertex&>(query[k]) = pattern[k];
+  }
+  // Distinct data neighbours the image needs, by label: one per neighbour whose images are distinct
+  // from each other, at least one if only free neighbours carry the label.
+  for (QueryVertex& q : query) {
+    for (int w : q.neighbors) {
+      const int label = query[w].label;
+      auto it = std::find_if(q.neighborLabels.begin(), q.neighborLabels.end(),
+                             [&](const std::pair<int, uint32_t>& entry) { return entry.first == label; });
+      if (it == q.neighborLabels.end()) it = q.neighborLabels.insert(q.neighborLabels.end(), {label, 0});
+      if (!query[w].free) ++it->second;
+    }
+    for (auto& entry : q.neighborLabels) {
+      entry.second = std::max<uint32_t>(entry.second, 1);
+      q.degree += entry.second;
+    }
+  }
   useMasks = n <= 64;
   size_t classSizes = 0;
   for (const QueryVertex& q : query) classSizes += index.verticesWithLabel(q.label).size();
   lazyFilter = !useMasks || classSizes > completeFilterBound;
-  if (!filterCandidates(index)) return false;
+  if (!filterCandidates(index, refinement && !estimateOnly)) return false;
   std::vector<int> prefix;
   if (n > 64) {
     // Large queries keep the given order; only the last vertex is counted from set sizes.
     for (int v = 0; v + 1 < n; ++v) prefix.push_back(v);
     trailing.push_back(n - 1);
+    alternativeCount = 1;
   } else {
     countLabelEdges(index);
     const uint64_t all = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
-    double cost = chooseOrder(all, 0, &prefix, &trailing);
+    std::vector<Choice> choices = chooseOrders(all, 0, keptChoices);
     std::vector<int> order, parent;
     const uint64_t remaining = peelingAllowed ? peel(&order, &parent) : all;
     if (remaining != all) {
@@ -706,17 +777,24 @@ bool CountPlan::build(const DataIndex& index, const std::vector<int>& labels,
         weightWork += edgesBetween(parent[v], v);
       }
       weightedMask &= remaining;
-      std::vector<int> peeledPrefix, peeledTrailing;
-      const double peeledCost = chooseOrder(remaining, weightedMask, &peeledPrefix, &peeledTrailing) +
-                                weightWork * weightWorkPerNode;
-      if (peeledCost < cost) {
-        prefix.swap(peeledPrefix);
-        trailing.swap(peeledTrailing);
-        peeled = order;
-        peelParent = parent;
+      for (Choice& choice : chooseOrders(remaining, weightedMask, keptChoices)) {
+        choice.cost += weightWork * weightWorkPerNode;
+        choice.peeled = true;
+        choices.push_back(std::move(choice));
       }
+      std::stable_sort(choices.begin(), choices.end(), [](const Choice& a, const Choice& b) { return a.cost < b.cost; });
+    }
+    alternativeCount = choices.size();
+    const Choice& chosen = choices[std::min(alternative, choices.size() - 1)];
+    cost = chosen.cost;
+    prefix = chosen.prefix;
+    for (uint64_t rest = chosen.trailingMask; rest != 0; rest &= rest - 1) trailing.push_back(__builtin_ctzll(rest));
+    if (chosen.peeled) {
+      peeled = order;
+      peelParent = parent;
     }
   }
+  if (estimateOnly) return true;
   computeWeights(index);
   buildLevels(index, prefix);
   buildClasses(index, trailing);

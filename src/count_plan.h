@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -20,13 +21,69 @@
 
 class DataIndex;
 
+/// A query vertex as plans take it. A free vertex's image may coincide with any other image (the
+/// count is then one of homomorphisms there); the images of the other vertices are distinct.
+struct PatternVertex {
+  int label = 0;                  // dense data label
+  std::vector<int> neighbors;     // distinct, ascending, without the vertex itself
+  std::vector<int> lower, upper;  // vertices whose images bound this one's from below / above
+  bool free = false;              // free vertices carry no bounds
+};
+using Pattern = std::vector<PatternVertex>;
+
+/// The pattern of a query given by its data labels, neighbour rows and symmetry classes (an edge is an
+/// entry w < k of row k; an entry x < i of class row i means f(x) < f(i)); false when some label is
+/// carried by no data vertex (then there is no embedding).
+bool describeQuery(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
+                   const std::vector<std::vector<int>>& symClasses, Pattern* pattern);
+
+/// Data vertices that pass the local test (label, degree, neighbour labels) of a requirement, kept
+/// for the plans of related patterns (the collision terms of one query share most requirements).
+/// Its owner clears it before each query: an index cannot be told from another built at the same
+/// address.
+class CandidateCache {
+ public:
+  void clear() {
+    lists.clear();
+    storedEntries = 0;
+    owner = nullptr;
+  }
+
+  /// The cached list for the requirement, or null; forgets everything when the index is not the one
+  /// the lists were made for.
+  const std::vector<int>* find(const DataIndex& index, const std::vector<uint64_t>& requirement);
+  /// Keeps a list (dropping all when they grow past a bound).
+  void store(const std::vector<uint64_t>& requirement, const std::vector<int>& list);
+
+ private:
+  const DataIndex* owner = nullptr;
+  size_t ownerVertices = 0;
+  size_t storedEntries = 0;
+  std::map<std::vector<uint64_t>, std::vector<int>> lists;
+};
+
 class CountPlan {
  public:
+  /// Shares a cache of local candidate lists with other plans (by default each plan has its own).
+  void shareCandidates(CandidateCache* cache) { candidateCache = cache; }
+
   /// Plans the query given by its data labels, neighbour rows and symmetry classes (one row per vertex;
   /// an entry x < i in row i means f(x) < f(i)); false when it has no embedding at all (a label no data
   /// vertex carries, or a vertex without candidates).
   bool build(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
              const std::vector<std::vector<int>>& symClasses);
+
+  /// Plans a pattern; false when it has no embedding (a vertex without candidates). With
+  /// `estimateOnly` the plan only gets its order and estimatedCost (candidates by the local test
+  /// alone, no weights): enough to compare plans, not to count.
+  bool build(const DataIndex& index, const Pattern& pattern, bool estimateOnly = false, size_t alternative = 0);
+
+  /// The number of choices of order the last build weighed; `alternative` k builds the k-th cheapest
+  /// by the estimate (0: the cheapest).
+  size_t alternatives() const { return alternativeCount; }
+
+  /// The estimated work of the count, in enumeration nodes (comparable between plans of one index).
+  double estimatedCost() const { return cost; }
 
   /// Allocates the per-vertex marks for the index; `build` does it itself when the index changed size.
   void prepare(const DataIndex& index);
@@ -49,7 +106,7 @@ class CountPlan {
     std::vector<int> backward;      // depths of earlier neighbours, ascending
     std::vector<int> lowerFrom;     // depths whose images its image must exceed
     std::vector<int> upperFrom;     // depths whose images its image must stay below
-    std::vector<int> sameLabelBefore;  // earlier depths with the same label
+    bool free = false;              // no injectivity: its image is neither checked nor marked
     const std::vector<int>* rootList = nullptr;  // candidates when it has no earlier neighbour
     const Weights* weights = nullptr;   // its peeled trees, or none
   };
@@ -65,9 +122,11 @@ class CountPlan {
                                          // neighbours of each vertex of the neighbour's label, by rank
   };
 
-  /// The trailing vertices of one label, counted together by inclusion-exclusion.
+  /// The trailing vertices of one label, counted together by inclusion-exclusion, or one free trailing
+  /// vertex, counted alone.
   struct LabelClass {
     int label = 0;
+    bool free = false;
     std::vector<int> groups;      // indices into groups, in the polynomial's group order
     std::vector<int> usedDepths;  // enumerated depths with this label: their images are excluded
     int dependsOn = -1;           // the deepest depth its value depends on
@@ -98,21 +157,27 @@ class CountPlan {
   /// Leaves trees unpeeled in the next builds (for counts the weights cannot express exactly).
   void allowPeeling(bool allowed) { peelingAllowed = allowed; }
 
+  /// Whether builds refine candidates along the edges (costly on large label classes; plans built
+  /// by the dozen, like those of collision terms, do better with the local test alone).
+  void refineCandidates(bool refine) { refinement = refine; }
+
  private:
-  struct QueryVertex {
-    int label = 0;
-    std::vector<int> neighbors;       // distinct, ascending
-    std::vector<int> lower, upper;    // vertices whose images bound this one from below / above
-    std::vector<std::pair<int, uint32_t>> neighborLabels;
+  struct QueryVertex : PatternVertex {
+    std::vector<std::pair<int, uint32_t>> neighborLabels;  // (label, distinct data neighbours needed)
+    uint32_t degree = 0;                                    // distinct data neighbours needed
   };
 
-  bool describe(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
-                const std::vector<std::vector<int>>& symClasses);
-  bool filterCandidates(const DataIndex& index);
+  bool filterCandidates(const DataIndex& index, bool refine);
   void clearMarks();
+  struct Choice {
+    double cost = 0;
+    std::vector<int> prefix;
+    uint64_t trailingMask = 0;
+    bool peeled = false;
+  };
+
   uint64_t peel(std::vector<int>* order, std::vector<int>* parent) const;
-  double chooseOrder(uint64_t active, uint64_t weightedMask, std::vector<int>* prefix,
-                     std::vector<int>* trailingVertices) const;
+  std::vector<Choice> chooseOrders(uint64_t active, uint64_t weightedMask, size_t keep) const;
   double orderPrefix(const std::vector<int>& prefix, uint64_t active, uint64_t trailingMask,
                      std::vector<int>* order) const;
   void computeWeights(const DataIndex& index);
@@ -124,8 +189,11 @@ class CountPlan {
 
   std::vector<QueryVertex> query;
   std::vector<std::vector<int>> candidates;  // filtered candidates per query vertex (up front)
+  CandidateCache ownCache;
+  CandidateCache* candidateCache = &ownCache;
   std::vector<Weights> weight;               // per query vertex
   bool peelingAllowed = true;
+  bool refinement = true;
   std::vector<size_t> candidateCount;        // their number, or the label class size when lazy
   ZeroedArray<uint64_t> candidateMask;       // per data vertex: bit k when a candidate of k
   std::vector<int> touched;
@@ -134,4 +202,6 @@ class CountPlan {
   size_t statsVertices = 0, statsEdgeEnds = 0;
   std::unordered_map<uint64_t, uint64_t> labelEdgeEnds;  // (label a, label b) -> edge ends from a to b
   std::vector<uint64_t> labelSize;
+  double cost = 0;
+  size_t alternativeCount = 0;
 };

@@ -11,9 +11,12 @@
 #include "embedding_counter.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cassert>
 #include <climits>
 
+#include "collision_terms.h"
 #include "data_index.h"
 #include "set_intersection.h"
 
@@ -50,34 +53,230 @@ inline unsigned __int128 addAmounts(unsigned __int128 a, unsigned __int128 b) {
 
 }  // namespace
 
-CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<int>& labels,
-                                    const std::vector<std::vector<int>>& neighbors,
-                                    const std::vector<std::vector<int>>& symClasses, uint64_t limit,
-                                    const StopHook& hook) {
-  ownPlan.allowPeeling(true);
-  if (!ownPlan.build(index, labels, neighbors, symClasses)) return CountResult();
-  CountResult result = run(index, ownPlan, 0, ownPlan.roots(), limit, hook);
-  if (inexact || ownPlan.weightsSaturated) {
-    // Weights too large to count with exactly: count again without them.
-    ownPlan.allowPeeling(false);
-    ownPlan.build(index, labels, neighbors, symClasses);
-    ownPlan.allowPeeling(true);
-    result = run(index, ownPlan, 0, ownPlan.roots(), limit, hook);
+CountResult EmbeddingCounter::report(const Outcome& outcome, uint64_t limit) {
+  CountResult result;
+  if (outcome.exceeded) {
+    result.completed = false;
+    if (limit == UINT64_MAX) {
+      result.overflow = true;
+      result.count = UINT64_MAX;
+    } else {
+      result.count = limit + 1;
+    }
+  } else if (outcome.hookStopped) {
+    result.completed = false;
+    result.stoppedByHook = true;
+    result.count = outcome.total > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(outcome.total);
+  } else {
+    result.count = static_cast<uint64_t>(outcome.total);
   }
   return result;
 }
 
+// Builds (unless `built`) and runs the plan of a pattern; when its weights cannot be counted with
+// exactly, builds and runs it again without peeling.
+EmbeddingCounter::Outcome EmbeddingCounter::runExactly(const DataIndex& index, CountPlan& countPlan,
+                                                       const Pattern& pattern, bool built,
+                                                       unsigned __int128 countLimit, const StopHook& stopHook) {
+  countPlan.allowPeeling(true);
+  if (!built && !countPlan.build(index, pattern)) return Outcome();
+  Outcome outcome = run(index, countPlan, 0, countPlan.roots(), countLimit, stopHook);
+  if (outcome.inexact) {
+    countPlan.allowPeeling(false);
+    const bool feasible = countPlan.build(index, pattern);
+    countPlan.allowPeeling(true);
+    if (!feasible) return Outcome();
+    outcome = run(index, countPlan, 0, countPlan.roots(), countLimit, stopHook);
+  }
+  return outcome;
+}
+
+CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<int>& labels,
+                                    const std::vector<std::vector<int>>& neighbors,
+                                    const std::vector<std::vector<int>>& symClasses, uint64_t countLimit,
+                                    const StopHook& stopHook) {
+  Pattern pattern;
+  candidateCache.clear();
+  ownPlan.allowPeeling(true);
+  if (labels.empty() || !describeQuery(index, labels, neighbors, symClasses, &pattern) ||
+      !ownPlan.build(index, pattern)) {
+    ownPlan.build(index, Pattern());  // the last plan is that of this query: infeasible
+    return CountResult();
+  }
+  Statistics chosen;
+  // A plan the estimate calls cheap is counted at once; otherwise the next cheapest plans and the
+  // collision terms are probed, and the fastest by the probes is counted.
+  const bool probing = pattern.size() <= 64 && ownPlan.estimatedCost() > probeFrom;
+  if (probing || collisionTermsFrom <= 0) {
+    constexpr int probes = 256;
+    constexpr double planBudget = 0.005, termBudget = 0.002;
+    double bestSeconds = HUGE_VAL;
+    size_t bestAlternative = 0, builtAlternative = 0;
+    if (probing) {
+      const size_t alternatives = std::min<size_t>(ownPlan.alternatives(), 4);
+      for (size_t k = 0; k < alternatives; ++k) {
+        if (k > 0 && !ownPlan.build(index, pattern, false, k)) continue;
+        builtAlternative = k;
+        const double seconds = estimateSeconds(index, ownPlan, probes, planBudget);
+        if (seconds < bestSeconds) {
+          bestSeconds = seconds;
+          bestAlternative = k;
+        }
+      }
+    }
+    const std::vector<bool> freeVertex = chooseFreeVertices(pattern, maxCollisionTerms);
+    if (std::find(freeVertex.begin(), freeVertex.end(), true) != freeVertex.end() &&
+        (collisionTermsFrom <= 0 || ownPlan.estimatedCost() > collisionTermsFrom || probing)) {
+      const std::vector<CollisionTerm> terms = collisionTerms(pattern, freeVertex);
+      double termSeconds = 0;
+      const auto start = std::chrono::steady_clock::now();
+      for (const CollisionTerm& term : terms) {
+        if (termSeconds >= bestSeconds) break;
+        if (termPlan.build(index, term.pattern)) termSeconds += estimateSeconds(index, termPlan, probes, termBudget);
+      }
+      // Planning every term again costs about what it cost here.
+      termSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      CountResult result;
+      if ((termSeconds < bestSeconds || collisionTermsFrom <= 0) && countTerms(index, terms, countLimit, stopHook, &result)) {
+        stats.collisionTerms = terms.size();
+        stats.probedSeconds = termSeconds;
+        return result;
+      }
+    }
+    if (bestAlternative != builtAlternative) ownPlan.build(index, pattern, false, bestAlternative);
+    chosen.alternative = bestAlternative;
+    chosen.probedSeconds = probing ? bestSeconds : 0;
+  }
+  const Outcome outcome = runExactly(index, ownPlan, pattern, true, countLimit, stopHook);
+  stats.alternative = chosen.alternative;
+  stats.probedSeconds = chosen.probedSeconds;
+  return report(outcome, countLimit);
+}
+
+// One probe: a random path down the search tree, choosing each level's candidate uniformly; returns
+// the time of the work met on the path, each weighted by the number of nodes it stands for.
+double EmbeddingCounter::probeOnce() {
+  const DataIndex& index = *probeIndex;
+  const int m = static_cast<int>(plan->levels.size());
+  auto now = [] { return std::chrono::steady_clock::now(); };
+  auto seconds = [](std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+  };
+  total = 0;
+  exceeded = false;
+  if (m == 0) {
+    const auto start = now();
+    staticProduct(index);
+    return seconds(start, now());
+  }
+  double estimate = 0, factor = 1;
+  int depth = 0;
+  auto start = now();
+  enterLevel(index, 0, 0, plan->roots());
+  estimate += seconds(start, now());
+  for (;;) {
+    if (depth == m - 1) {
+      start = now();
+      countLastLevel(index);
+      estimate += factor * seconds(start, now());
+      total = 0;
+      exceeded = false;
+      break;
+    }
+    LevelState& state = levelStates[depth];
+    if (state.count == 0) break;
+    randomState ^= randomState << 13;
+    randomState ^= randomState >> 7;
+    randomState ^= randomState << 17;
+    const int c = state.list[randomState % state.count];
+    factor *= static_cast<double>(state.count);
+    const CountPlan::Level& level = plan->levels[depth];
+    if (!level.free && used[c]) break;
+    if (state.untested && !plan->locallyPossible(index, c, level.vertex)) break;
+    Amount weight = depth > 0 ? prefixWeight[depth - 1] : 1;
+    if (level.weights != nullptr) {
+      weight = multiplyAmounts(weight, (*level.weights)[index.positionInLabel(c)]);
+      if (weight == 0) break;
+    }
+    prefixWeight[depth] = weight;
+    embedding[depth] = c;
+    if (!level.free) used[c] = 1;
+    serial[depth] = ++serialCounter;
+    start = now();
+    enterLevel(index, ++depth, 0, plan->roots());
+    estimate += factor * seconds(start, now());
+  }
+  for (int d = 0; d < depth; ++d) {
+    if (!plan->levels[d].free) used[embedding[d]] = 0;
+  }
+  return estimate;
+}
+
+double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan& countPlan, int probes, double budget) {
+  if (!countPlan.feasible) return 0;
+  static const StopHook never;
+  reset(index, countPlan);
+  probeIndex = &index;
+  limit = ~static_cast<unsigned __int128>(0);
+  hook = &never;
+  const auto start = std::chrono::steady_clock::now();
+  double sum = 0;
+  int done = 0;
+  while (done < probes) {
+    sum += probeOnce();
+    ++done;
+    if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > budget) break;
+  }
+  return sum / done;
+}
+
+// Counts the terms and combines them; false when some term cannot be counted exactly.
+bool EmbeddingCounter::countTerms(const DataIndex& index, const std::vector<CollisionTerm>& terms, uint64_t countLimit,
+                                  const StopHook& stopHook, CountResult* result) {
+  constexpr unsigned __int128 unlimited = ~static_cast<unsigned __int128>(0);
+  unsigned __int128 positive = 0, negative = 0;
+  std::vector<Statistics::Term> termStatistics;
+  for (const CollisionTerm& term : terms) {
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = runExactly(index, termPlan, term.pattern, false, unlimited, stopHook);
+    termStatistics.push_back({term.coefficient, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                              termPlan.estimatedCost(), termPlan.levels.size(), termPlan.trailing.size(),
+                              termPlan.peeled.size(), 0});
+    stats.terms = termStatistics;
+    if (outcome.hookStopped) {
+      // Terms of both signs: nothing is known of the count but that it is not negative.
+      *result = CountResult();
+      result->completed = false;
+      result->stoppedByHook = true;
+      return true;
+    }
+    if (outcome.inexact || outcome.exceeded) return false;
+    const unsigned __int128 magnitude = static_cast<unsigned __int128>(term.coefficient < 0 ? -term.coefficient : term.coefficient);
+    unsigned __int128 product;
+    if (__builtin_mul_overflow(outcome.total, magnitude, &product)) return false;
+    unsigned __int128& side = term.coefficient < 0 ? negative : positive;
+    if (__builtin_add_overflow(side, product, &side)) return false;
+  }
+  assert(positive >= negative);
+  Outcome combined;
+  combined.total = positive - negative;
+  combined.exceeded = combined.total > countLimit;
+  *result = report(combined, countLimit);
+  return true;
+}
+
 CountResult EmbeddingCounter::countRoots(const DataIndex& index, const CountPlan& countPlan, size_t firstRoot,
                                          size_t lastRoot, uint64_t countLimit, const StopHook& stopHook) {
-  CountResult result = run(index, countPlan, firstRoot, lastRoot, countLimit, stopHook);
+  const Outcome outcome = run(index, countPlan, firstRoot, lastRoot, countLimit, stopHook);
   // A plan with weights that cannot be counted exactly is reported as stopped with nothing counted:
   // the caller builds it again without peeling (CountPlan::allowPeeling).
-  if (inexact || countPlan.weightsSaturated) {
-    result = CountResult();
+  if (outcome.inexact) {
+    CountResult result;
     result.completed = false;
     result.stoppedByHook = true;
+    return result;
   }
-  return result;
+  return report(outcome, countLimit);
 }
 
 void EmbeddingCounter::reset(const DataIndex& index, const CountPlan& newPlan) {
@@ -117,7 +316,7 @@ bool EmbeddingCounter::pollHook() {
 
 // Adds an amount to the running count; true when the count now exceeds the limit.
 bool EmbeddingCounter::add(Amount amount) {
-  if (amount > UINT64_MAX || __builtin_add_overflow(total, static_cast<uint64_t>(amount), &total) || total > limit) {
+  if (amount == atLeast64 || __builtin_add_overflow(total, amount, &total) || total > limit) {
     exceeded = true;
   }
   return exceeded;
@@ -414,7 +613,7 @@ bool EmbeddingCounter::countLastLevel(const DataIndex& index) {
   for (size_t i = 0; i < state.count; ++i) {
     const int c = state.list[i];
     ++steps;
-    if (used[c]) continue;
+    if (!level.free && used[c]) continue;
     if (state.untested && !plan->locallyPossible(index, c, level.vertex)) continue;
     embedding[depth] = c;
     serial[depth] = ++serialCounter;
@@ -430,9 +629,9 @@ bool EmbeddingCounter::countLastLevel(const DataIndex& index) {
   return false;
 }
 
-CountResult EmbeddingCounter::run(const DataIndex& index, const CountPlan& countPlan, size_t firstRoot,
-                                  size_t lastRoot, uint64_t countLimit, const StopHook& stopHook) {
-  CountResult result;
+EmbeddingCounter::Outcome EmbeddingCounter::run(const DataIndex& index, const CountPlan& countPlan, size_t firstRoot,
+                                                size_t lastRoot, unsigned __int128 countLimit, const StopHook& stopHook) {
+  Outcome result;
   inexact = false;
   lastRoot = std::min(lastRoot, countPlan.roots());
   if (!countPlan.feasible || firstRoot >= lastRoot) return result;
@@ -454,8 +653,8 @@ CountResult EmbeddingCounter::run(const DataIndex& index, const CountPlan& count
         if (state.position < state.count) {
           const int c = state.list[state.position++];
           ++steps;
-          if (used[c]) continue;
           const CountPlan::Level& level = plan->levels[depth];
+          if (!level.free && used[c]) continue;
           if (state.untested && !plan->locallyPossible(index, c, level.vertex)) continue;
           Amount weight = depth > 0 ? prefixWeight[depth - 1] : 1;
           if (level.weights != nullptr) {
@@ -464,7 +663,7 @@ CountResult EmbeddingCounter::run(const DataIndex& index, const CountPlan& count
           }
           prefixWeight[depth] = weight;
           embedding[depth] = c;
-          used[c] = 1;
+          if (!level.free) used[c] = 1;
           serial[depth] = ++serialCounter;
           ++stats.nodes;
           enterLevel(index, ++depth, firstRoot, lastRoot);
@@ -473,24 +672,16 @@ CountResult EmbeddingCounter::run(const DataIndex& index, const CountPlan& count
         }
       }
       if (depth == 0) break;
-      used[embedding[--depth]] = 0;
+      --depth;
+      if (!plan->levels[depth].free) used[embedding[depth]] = 0;
     }
-    for (int d = 0; d < depth; ++d) used[embedding[d]] = 0;
-  }
-  if (exceeded) {
-    result.completed = false;
-    if (limit == UINT64_MAX) {
-      result.overflow = true;
-      result.count = UINT64_MAX;
-    } else {
-      result.count = limit + 1;
+    for (int d = 0; d < depth; ++d) {
+      if (!plan->levels[d].free) used[embedding[d]] = 0;
     }
-  } else if (hookStopped) {
-    result.completed = false;
-    result.stoppedByHook = true;
-    result.count = total;
-  } else {
-    result.count = total;
   }
+  result.total = total;
+  result.exceeded = exceeded;
+  result.hookStopped = hookStopped;
+  result.inexact = inexact;
   return result;
 }

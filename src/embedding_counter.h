@@ -38,6 +38,20 @@ struct StopHook {
 
 class EmbeddingCounter {
  public:
+  EmbeddingCounter() {
+    ownPlan.shareCandidates(&candidateCache);
+    termPlan.shareCandidates(&candidateCache);
+    termPlan.refineCandidates(false);
+  }
+  EmbeddingCounter(const EmbeddingCounter&) = delete;
+  EmbeddingCounter& operator=(const EmbeddingCounter&) = delete;
+
+  /// When to count by collision terms (see collision_terms.h): when the plain plan is estimated to
+  /// visit more than `collisionTermsFrom` nodes and the terms, at most `maxCollisionTerms` of them,
+  /// are estimated to cost less; with `collisionTermsFrom` 0, whenever there are terms.
+  double collisionTermsFrom = 1e6;
+  size_t maxCollisionTerms = 256;
+
   /// Counts the embeddings of the query (labels, ascending neighbour rows and symmetry classes of the
   /// query renumbered in matching order); stops once the count exceeds `limit` (result limit + 1).
   CountResult count(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
@@ -46,10 +60,30 @@ class EmbeddingCounter {
   /// The plan of the last query given to `count`.
   const CountPlan& lastPlan() const { return ownPlan; }
 
+  /// Plans estimated above this many nodes are compared by probing (estimateSeconds) with the next
+  /// cheapest ones and with collision terms.
+  double probeFrom = 1e4;
+
+  /// Estimated seconds to count the whole plan: random probes down its search tree (Knuth's
+  /// estimator), timing the real work at each node probed and weighting it by the product of the
+  /// branching factors above it. Stops after `probes` probes or `budget` seconds.
+  double estimateSeconds(const DataIndex& index, const CountPlan& plan, int probes, double budget);
+
   /// Work done by the last count, for benchmarks.
   struct Statistics {
     uint64_t nodes = 0;        // images tried above the last level
     uint64_t lastImages = 0;   // images tried at the last level
+    size_t collisionTerms = 0; // terms counted (0: the query itself was counted)
+    struct Term {
+      int64_t coefficient;
+      double seconds;
+      double estimatedCost;
+      size_t enumerated, trailing, peeled;
+      double probedSeconds;
+    };
+    double probedSeconds = 0;  // the estimate of the plan counted (0: not probed)
+    size_t alternative = 0;    // which of the plan's alternatives was counted
+    std::vector<Term> terms;   // per term counted, in order
   };
   const Statistics& statistics() const { return stats; }
 
@@ -88,8 +122,22 @@ class EmbeddingCounter {
     std::vector<int> baseBuffer;
   };
 
-  CountResult run(const DataIndex& index, const CountPlan& plan, size_t firstRoot, size_t lastRoot, uint64_t limit,
-                  const StopHook& hook);
+  // What one run of the search found: the total (exact below 2^128), or why it stopped.
+  struct Outcome {
+    unsigned __int128 total = 0;
+    bool exceeded = false;      // the total passed the limit (or 2^128)
+    bool hookStopped = false;
+    bool inexact = false;       // weights or weighted counts too large to count with exactly
+  };
+
+  Outcome run(const DataIndex& index, const CountPlan& plan, size_t firstRoot, size_t lastRoot,
+              unsigned __int128 limit, const StopHook& hook);
+  Outcome runExactly(const DataIndex& index, CountPlan& plan, const Pattern& pattern, bool built,
+                     unsigned __int128 limit, const StopHook& hook);
+  bool countTerms(const DataIndex& index, const std::vector<struct CollisionTerm>& terms, uint64_t limit,
+                  const StopHook& hook, CountResult* result);
+  double probeOnce();
+  static CountResult report(const Outcome& outcome, uint64_t limit);
   void reset(const DataIndex& index, const CountPlan& plan);
   void enterLevel(const DataIndex& index, int depth, size_t firstRoot, size_t lastRoot);
   void groupList(const DataIndex& index, int g);
@@ -101,6 +149,8 @@ class EmbeddingCounter {
 
   const CountPlan* plan = nullptr;
   CountPlan ownPlan;
+  CountPlan termPlan;                  // the plan of one collision term
+  CandidateCache candidateCache;       // shared by the two plans
   ZeroedArray<uint8_t> used;           // per data vertex: image of an enumerated vertex
   std::vector<int> embedding;          // images by depth
   std::vector<Amount> prefixWeight;    // by depth: the product of the weights of the images so far
@@ -117,12 +167,14 @@ class EmbeddingCounter {
   std::vector<size_t> scratchSizes;
 
   // The running count and its stop conditions.
-  uint64_t total = 0;
-  uint64_t limit = UINT64_MAX;
+  unsigned __int128 total = 0;
+  unsigned __int128 limit = 0;
   bool exceeded = false;
   bool hookStopped = false;
   bool inexact = false;                // a weighted count too large to reconstruct
   const StopHook* hook = nullptr;
   uint64_t steps = 0, nextPoll = 0;
   Statistics stats;
+  uint64_t randomState = 0x9E3779B97F4A7C15u;
+  const DataIndex* probeIndex = nullptr;
 };

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "brute_force.h"
+#include "collision_terms.h"
 #include "data_index.h"
 #include "embedding_counter.h"
 #include "graph.h"
@@ -230,6 +231,127 @@ TEST(EmbeddingCounter, MatchesTheBruteForceOnRandomSmallCases) {
   EXPECT_GT(peeledTrees, 500);
   EXPECT_GT(weightedClasses, 500);
   EXPECT_GT(weightedLevels, 30);
+}
+
+namespace {
+
+// Maps of a pattern that respect its labels, edges and bounds and are injective on its non-free
+// vertices, by trying every assignment.
+uint64_t bruteForcePatternCount(const Pattern& pattern, const Graph& graph, const DataIndex& index) {
+  const int n = static_cast<int>(pattern.size());
+  const int size = static_cast<int>(index.vertexCount());
+  std::vector<int> image(n);
+  std::function<uint64_t(int)> assign = [&](int k) -> uint64_t {
+    if (k == n) return 1;
+    uint64_t total = 0;
+    for (int d = 0; d < size; ++d) {
+      if (index.labelOf(d) != pattern[k].label) continue;
+      bool fits = true;
+      for (int j = 0; j < k && fits; ++j) {
+        if (!pattern[k].free && !pattern[j].free && image[j] == d) fits = false;
+        const auto& around = pattern[k].neighbors;
+        if (std::binary_search(around.begin(), around.end(), j)) {
+          const auto& row = graph.adjList[d];
+          if (image[j] == d || !std::binary_search(row.begin(), row.end(), image[j])) fits = false;
+        }
+        if (std::binary_search(pattern[k].lower.begin(), pattern[k].lower.end(), j) && image[j] >= d) fits = false;
+        if (std::binary_search(pattern[k].upper.begin(), pattern[k].upper.end(), j) && image[j] <= d) fits = false;
+      }
+      if (!fits) continue;
+      image[k] = d;
+      total += assign(k + 1);
+    }
+    return total;
+  };
+  return assign(0);
+}
+
+// The query as a pattern with random vertices free (those without bounds).
+Pattern randomPattern(std::mt19937& random, const DataIndex& index, int labelCount) {
+  for (;;) {
+    const CountQuery query = randomQuery(random, labelCount);
+    Pattern pattern;
+    if (!describeQuery(index, query.labels, query.neighbors, query.classes, &pattern)) continue;
+    for (PatternVertex& vertex : pattern) {
+      vertex.free = vertex.lower.empty() && vertex.upper.empty() && random() % 2 == 0;
+    }
+    return pattern;
+  }
+}
+
+}  // namespace
+
+TEST(EmbeddingCounter, CountsPatternsWithFreeVertices) {
+  EmbeddingCounter counter;
+  CountPlan plan;
+  int withFree = 0;
+  for (uint32_t seed = 1; seed <= 3000; ++seed) {
+    std::mt19937 random(seed);
+    const int labelCount = 1 + static_cast<int>(random() % 3);
+    SmallGraph data = randomData(random, labelCount, 10);
+    for (int label = 0; label < labelCount; ++label) data.labels.push_back(label);  // every label present
+    const Graph graph = makeGraph(data);
+    const DataIndex index(graph);
+    const Pattern pattern = randomPattern(random, index, labelCount);
+    const uint64_t expected = bruteForcePatternCount(pattern, graph, index);
+    uint64_t counted = 0;
+    if (plan.build(index, pattern)) {
+      const CountResult result = counter.countRoots(index, plan, 0, plan.roots(), UINT64_MAX);
+      ASSERT_TRUE(result.completed) << "seed " << seed;
+      counted = result.count;
+    }
+    ASSERT_EQ(counted, expected) << "seed " << seed;
+    for (const PatternVertex& vertex : pattern) withFree += vertex.free;
+  }
+  EXPECT_GT(withFree, 2000);
+}
+
+TEST(CollisionTerms, SumToTheInjectiveCount) {
+  // The terms counted by brute force, whatever the engine does with them.
+  for (uint32_t seed = 1; seed <= 1500; ++seed) {
+    std::mt19937 random(seed);
+    const int labelCount = 1 + static_cast<int>(random() % 2);
+    SmallGraph data = randomData(random, labelCount, 9);
+    for (int label = 0; label < labelCount; ++label) data.labels.push_back(label);
+    const Graph graph = makeGraph(data);
+    const DataIndex index(graph);
+    Pattern pattern = randomPattern(random, index, labelCount);
+    std::vector<bool> freeVertex(pattern.size());
+    for (size_t v = 0; v < pattern.size(); ++v) {
+      freeVertex[v] = pattern[v].free;
+      pattern[v].free = false;
+    }
+    const uint64_t expected = bruteForcePatternCount(pattern, graph, index);
+    const std::vector<CollisionTerm> terms = collisionTerms(pattern, freeVertex);
+    ASSERT_EQ(terms.size(), collisionTermCount(pattern, freeVertex));
+    ASSERT_EQ(terms[0].coefficient, 1);
+    int64_t sum = 0;
+    for (const CollisionTerm& term : terms) {
+      sum += term.coefficient * static_cast<int64_t>(bruteForcePatternCount(term.pattern, graph, index));
+    }
+    ASSERT_EQ(sum, static_cast<int64_t>(expected)) << "seed " << seed;
+  }
+}
+
+TEST(EmbeddingCounter, CountsByCollisionTermsWhenAskedTo) {
+  EmbeddingCounter counter;
+  counter.collisionTermsFrom = 0;  // whenever there are free vertices to choose
+  int counted = 0;
+  for (uint32_t seed = 1; seed <= 3000; ++seed) {
+    std::mt19937 random(seed);
+    const int labelCount = 1 + static_cast<int>(random() % 3);
+    const SmallGraph data = randomData(random, labelCount, 12);
+    const Graph graph = makeGraph(data);
+    const DataIndex index(graph);
+    const CountQuery query = randomQuery(random, labelCount);
+    const uint64_t limit = randomLimit(random);
+    const uint64_t expected = bruteForceCount(query, data);
+    const CountResult result = counter.count(index, query.labels, query.neighbors, query.classes, limit);
+    expectCount(result, expected, limit, "seed " + std::to_string(seed) + ": " + describe(query, counter.lastPlan()));
+    if (HasFailure()) return;
+    counted += counter.statistics().collisionTerms > 1;
+  }
+  EXPECT_GT(counted, 300);
 }
 
 TEST(EmbeddingCounter, CountsRootRangesThatAddUp) {
