@@ -226,6 +226,7 @@ def main():
     parser.add_argument("--densities", default="sparse,dense")
     parser.add_argument("--count", type=int, default=20)
     parser.add_argument("--out", default=OUT)
+    parser.add_argument("--peer-cache", help="peer results file (default: OUT/peer-cache.json)")
     parser.add_argument("--rerun-peers", action="store_true")
     parser.add_argument("--no-peers", action="store_true", help="the counter only (peer cache still read)")
     parser.add_argument("--peers-only", action="store_true", help="fill the peer cache only")
@@ -241,7 +242,7 @@ def main():
     wanted = set(args.graphs.split(","))
     pairs = [(d, q) for d, q in pairs if os.path.splitext(os.path.basename(d))[0] in wanted]
 
-    cache_path = os.path.join(args.out, "peer-cache.json")
+    cache_path = args.peer_cache or os.path.join(args.out, "peer-cache.json")
     cache = {}
     if os.path.exists(cache_path) and not args.rerun_peers:
         with open(cache_path) as f:

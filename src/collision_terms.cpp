@@ -89,12 +89,37 @@ size_t collisionTermCount(const Pattern& pattern, const std::vector<bool>& freeV
   return count;
 }
 
-std::vector<bool> chooseFreeVertices(const Pattern& pattern, size_t maxTerms) {
+std::vector<bool> chooseFreeVertices(const Pattern& pattern, size_t maxTerms, int maxDistance) {
   const int n = static_cast<int>(pattern.size());
   std::vector<bool> freeVertex(n, false);
+  // Distances by breadth-first search from every vertex (patterns are small).
+  std::vector<std::vector<int>> distance(n, std::vector<int>(n, 1 << 30));
+  for (int source = 0; source < n; ++source) {
+    std::vector<int> queue{source};
+    distance[source][source] = 0;
+    for (size_t head = 0; head < queue.size(); ++head) {
+      const int v = queue[head];
+      for (int w : pattern[v].neighbors) {
+        if (distance[source][w] > distance[source][v] + 1) {
+          distance[source][w] = distance[source][v] + 1;
+          queue.push_back(w);
+        }
+      }
+    }
+  }
   std::vector<int> degree(n);
   std::vector<bool> removed(n, false);
   for (int v = 0; v < n; ++v) degree[v] = static_cast<int>(pattern[v].neighbors.size());
+  // Does every vertex v could share its image with lie within maxDistance?
+  auto near = [&](int v) {
+    for (int u = 0; u < n; ++u) {
+      if (u != v && pattern[u].label == pattern[v].label && distance[v][u] > maxDistance &&
+          !std::binary_search(pattern[v].neighbors.begin(), pattern[v].neighbors.end(), u)) {
+        return false;
+      }
+    }
+    return true;
+  };
   // Could v's image equal that of another vertex that is not free?
   auto collides = [&](int v) {
     for (int u = 0; u < n; ++u) {
@@ -115,6 +140,7 @@ std::vector<bool> chooseFreeVertices(const Pattern& pattern, size_t maxTerms) {
     stack.pop_back();
     if (removed[v] || degree[v] != 1 || !pattern[v].lower.empty() || !pattern[v].upper.empty()) continue;
     if (collides(v)) {
+      if (!near(v)) continue;  // it stays, and so does the tree above it
       freeVertex[v] = true;
       if (collisionTermCount(pattern, freeVertex) > maxTerms) {
         freeVertex[v] = false;

@@ -20,8 +20,10 @@ struct CollisionTerm {
 
 /// Free vertices for `pattern`: tree vertices without symmetry constraints whose image could equal
 /// another vertex's (a vertex of the same label that is not a neighbour), taken leaves first while
-/// the number of terms stays within `maxTerms`. Empty when none is worth it.
-std::vector<bool> chooseFreeVertices(const Pattern& pattern, size_t maxTerms);
+/// the number of terms stays within `maxTerms` and, with `maxDistance`, while every such other
+/// vertex lies within that distance (2 keeps every quotient's trees trees: identifying two vertices
+/// with a common neighbour closes no cycle). All false when none is worth it.
+std::vector<bool> chooseFreeVertices(const Pattern& pattern, size_t maxTerms, int maxDistance = 1 << 30);
 
 /// The number of terms the free vertices give.
 size_t collisionTermCount(const Pattern& pattern, const std::vector<bool>& freeVertex);

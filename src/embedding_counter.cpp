@@ -104,50 +104,79 @@ CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<in
     return CountResult();
   }
   Statistics chosen;
-  // A plan the estimate calls cheap is counted at once; otherwise the next cheapest plans and the
-  // collision terms are probed, and the fastest by the probes is counted.
-  const bool probing = pattern.size() <= 64 && ownPlan.estimatedCost() > probeFrom;
+  // A plan the estimate calls cheap gets a short trial; if it does not finish, or if the estimate
+  // says it is not cheap, the next cheapest plans and the collision terms are probed, and the
+  // fastest by the probes is counted.
+  bool probing = pattern.size() <= 64 && ownPlan.estimatedCost() > probeFrom;
+  if (!probing && collisionTermsFrom > 0) {
+    StopHook trial = stopHook;
+    const auto trialEnd = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                                  std::chrono::duration<double>(trialSeconds));
+    trial.deadline = std::min(stopHook.deadline, trialEnd);
+    const Outcome outcome = runExactly(index, ownPlan, pattern, true, countLimit, pattern.size() <= 64 ? trial : stopHook);
+    if (!outcome.hookStopped || stopHook.due()) return report(outcome, countLimit);
+    probing = true;
+  }
   if (probing || collisionTermsFrom <= 0) {
+    memoizeRanges = true;
     constexpr int probes = 256;
     constexpr double planBudget = 0.005, termBudget = 0.002;
     double bestSeconds = HUGE_VAL;
     size_t bestAlternative = 0, builtAlternative = 0;
+    std::vector<CollisionTerm> bestTerms;
     if (probing) {
       const size_t alternatives = std::min<size_t>(ownPlan.alternatives(), 4);
       for (size_t k = 0; k < alternatives; ++k) {
         if (k > 0 && !ownPlan.build(index, pattern, false, k)) continue;
         builtAlternative = k;
-        const double seconds = estimateSeconds(index, ownPlan, probes, planBudget);
+        const double seconds = estimateSeconds(index, ownPlan, probes, planBudget, 3 * bestSeconds);
         if (seconds < bestSeconds) {
           bestSeconds = seconds;
           bestAlternative = k;
         }
       }
     }
-    const std::vector<bool> freeVertex = chooseFreeVertices(pattern, maxCollisionTerms);
-    if (std::find(freeVertex.begin(), freeVertex.end(), true) != freeVertex.end() &&
-        (collisionTermsFrom <= 0 || ownPlan.estimatedCost() > collisionTermsFrom || probing)) {
+    // Two choices of free vertices: every collision the trees allow, or only those that close no
+    // cycle in the quotients (fewer vertices free, cheaper terms).
+    std::vector<bool> noneFree(pattern.size(), false), tried = noneFree;
+    for (int maxDistance : {1 << 30, 2}) {
+      const std::vector<bool> freeVertex = chooseFreeVertices(pattern, maxCollisionTerms, maxDistance);
+      if (freeVertex == noneFree || freeVertex == tried) continue;
+      tried = freeVertex;
+      if (!(collisionTermsFrom <= 0 || ownPlan.estimatedCost() > collisionTermsFrom || probing)) continue;
       const std::vector<CollisionTerm> terms = collisionTerms(pattern, freeVertex);
       double termSeconds = 0;
       const auto start = std::chrono::steady_clock::now();
       for (const CollisionTerm& term : terms) {
         if (termSeconds >= bestSeconds) break;
-        if (termPlan.build(index, term.pattern)) termSeconds += estimateSeconds(index, termPlan, probes, termBudget);
+        if (termPlan.build(index, term.pattern)) {
+          termSeconds += estimateSeconds(index, termPlan, probes, termBudget, 3 * (bestSeconds - termSeconds));
+        }
       }
       // Planning every term again costs about what it cost here.
       termSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (termSeconds < bestSeconds || collisionTermsFrom <= 0) {
+        bestSeconds = termSeconds;
+        bestTerms = terms;
+      }
+    }
+    if (!bestTerms.empty()) {
       CountResult result;
-      if ((termSeconds < bestSeconds || collisionTermsFrom <= 0) && countTerms(index, terms, countLimit, stopHook, &result)) {
-        stats.collisionTerms = terms.size();
-        stats.probedSeconds = termSeconds;
+      const bool counted = countTerms(index, bestTerms, countLimit, stopHook, &result);
+      memoizeRanges = false;
+      if (counted) {
+        stats.collisionTerms = bestTerms.size();
+        stats.probedSeconds = bestSeconds;
         return result;
       }
+      memoizeRanges = true;
     }
     if (bestAlternative != builtAlternative) ownPlan.build(index, pattern, false, bestAlternative);
     chosen.alternative = bestAlternative;
     chosen.probedSeconds = probing ? bestSeconds : 0;
   }
   const Outcome outcome = runExactly(index, ownPlan, pattern, true, countLimit, stopHook);
+  memoizeRanges = false;
   stats.alternative = chosen.alternative;
   stats.probedSeconds = chosen.probedSeconds;
   return report(outcome, countLimit);
@@ -176,19 +205,22 @@ double EmbeddingCounter::probeOnce() {
   estimate += seconds(start, now());
   for (;;) {
     if (depth == m - 1) {
+      // The last level: its common part once, and a few of its images timed for all of them.
+      const LevelState& last = levelStates[depth];
+      if (last.count == 0) break;
       start = now();
-      countLastLevel(index);
-      estimate += factor * seconds(start, now());
-      total = 0;
-      exceeded = false;
+      const Amount base = lastLevelBase(index);
+      const auto middle = now();
+      estimate += factor * seconds(start, middle);
+      if (base == 0) break;
+      const size_t samples = std::min<size_t>(last.count, 4);
+      for (size_t i = 0; i < samples; ++i) lastImage(index, last.list[nextRandom() % last.count], base);
+      estimate += factor * seconds(middle, now()) * static_cast<double>(last.count) / static_cast<double>(samples);
       break;
     }
     LevelState& state = levelStates[depth];
     if (state.count == 0) break;
-    randomState ^= randomState << 13;
-    randomState ^= randomState >> 7;
-    randomState ^= randomState << 17;
-    const int c = state.list[randomState % state.count];
+    const int c = state.list[nextRandom() % state.count];
     factor *= static_cast<double>(state.count);
     const CountPlan::Level& level = plan->levels[depth];
     if (!level.free && used[c]) break;
@@ -212,20 +244,32 @@ double EmbeddingCounter::probeOnce() {
   return estimate;
 }
 
-double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan& countPlan, int probes, double budget) {
+double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan& countPlan, int probes, double budget,
+                                         double cutoff) {
   if (!countPlan.feasible) return 0;
   static const StopHook never;
   reset(index, countPlan);
   probeIndex = &index;
   limit = ~static_cast<unsigned __int128>(0);
   hook = &never;
+  // At least a few dozen probes, however long they take, and more while they cost little against the
+  // estimate itself: a large tree's heavy branches are rare, and a plan that takes seconds is worth a
+  // few percent of that to size.
+  constexpr int minimumProbes = 64;
+  constexpr double shareOfEstimate = 0.03, longestProbing = 0.5;
   const auto start = std::chrono::steady_clock::now();
   double sum = 0;
   int done = 0;
-  while (done < probes) {
+  for (;;) {
     sum += probeOnce();
     ++done;
-    if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > budget) break;
+    if (done < minimumProbes) continue;
+    if (sum / done > cutoff) break;
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if ((done >= probes || elapsed > budget) &&
+        (elapsed > shareOfEstimate * sum / done || elapsed > longestProbing)) {
+      break;
+    }
   }
   return sum / done;
 }
@@ -299,7 +343,21 @@ void EmbeddingCounter::reset(const DataIndex& index, const CountPlan& newPlan) {
     for (Filtered& list : filtered[d]) list.image = -1;
   }
   if (groupStates.size() < newPlan.groups.size()) groupStates.resize(newPlan.groups.size());
-  for (GroupState& state : groupStates) state.stamp = state.baseStamp = 0;
+  for (GroupState& state : groupStates) {
+    state.stamp = state.baseStamp = 0;
+    state.memo.clear();
+  }
+  // Long counts look up the ranges of the last level's images once each.
+  constexpr double memoFrom = 1e5;
+  constexpr size_t largestMemo = size_t{1} << 22;
+  adjacencyBase = index.vertexCount() > 0 ? index.allNeighbors(0).begin : nullptr;
+  if (m > 0 && (memoizeRanges || newPlan.estimatedCost() > memoFrom)) {
+    const size_t images = index.verticesWithLabel(newPlan.levels[m - 1].label).size();
+    for (size_t g = 0; g < newPlan.groups.size() && images <= largestMemo; ++g) {
+      const std::vector<int>& depths = newPlan.groups[g].neighborDepths;
+      if (!depths.empty() && depths.back() == static_cast<int>(m) - 1) groupStates[g].memo.assign(images, GroupState::Memo());
+    }
+  }
   total = 0;
   stats = Statistics();
   exceeded = hookStopped = inexact = false;
@@ -402,6 +460,20 @@ void EmbeddingCounter::enterLevel(const DataIndex& index, int depth, size_t firs
   state.count = size;
 }
 
+// The neighbours with group g's label of `image`, the image of the group's last neighbour.
+DataIndex::Range EmbeddingCounter::lastRange(const DataIndex& index, int g, int image) {
+  GroupState& state = groupStates[g];
+  if (state.memo.empty()) return index.neighbors(image, plan->groups[g].label);
+  GroupState::Memo& memo = state.memo[index.positionInLabel(image)];
+  if (memo.offset == 0) {
+    const DataIndex::Range range = index.neighbors(image, plan->groups[g].label);
+    memo.offset = range.empty() ? 1 : static_cast<uint64_t>(range.begin - adjacencyBase) + 1;
+    memo.size = range.size();
+  }
+  const int* begin = adjacencyBase + (memo.offset - 1);
+  return {begin, begin + memo.size};
+}
+
 // Brings the candidate set of trailing group g up to date with the current images.
 void EmbeddingCounter::groupList(const DataIndex& index, int g) {
   const CountPlan::Group& group = plan->groups[g];
@@ -415,7 +487,7 @@ void EmbeddingCounter::groupList(const DataIndex& index, int g) {
     return;
   }
   if (j == 1) {
-    const DataIndex::Range range = index.neighbors(embedding[depths[0]], group.label);
+    const DataIndex::Range range = lastRange(index, g, embedding[depths[0]]);
     state.list = range.begin;
     state.size = range.size();
     return;
@@ -450,7 +522,7 @@ void EmbeddingCounter::groupList(const DataIndex& index, int g) {
     state.baseSize = size;
     state.baseStamp = serialCounter;
   }
-  const DataIndex::Range last = index.neighbors(embedding[depths[j - 1]], group.label);
+  const DataIndex::Range last = lastRange(index, g, embedding[depths[j - 1]]);
   if (state.baseSize == 0 || last.empty()) {
     state.list = state.base;
     state.size = 0;
@@ -602,31 +674,44 @@ EmbeddingCounter::Amount EmbeddingCounter::staticProduct(const DataIndex& index)
 // has just been entered; true when the count must stop.
 bool EmbeddingCounter::countLastLevel(const DataIndex& index) {
   const int depth = static_cast<int>(plan->levels.size()) - 1;
-  const CountPlan::Level& level = plan->levels[depth];
   const LevelState& state = levelStates[depth];
   steps += 1;
   if (state.count == 0) return pollHook();
-  Amount product = staticProduct(index);
-  if (depth > 0) product = multiplyAmounts(product, prefixWeight[depth - 1]);
+  const Amount product = lastLevelBase(index);
   if (product == 0 || inexact) return pollHook() || inexact;
   stats.lastImages += state.count;
   for (size_t i = 0; i < state.count; ++i) {
-    const int c = state.list[i];
     ++steps;
-    if (!level.free && used[c]) continue;
-    if (state.untested && !plan->locallyPossible(index, c, level.vertex)) continue;
-    embedding[depth] = c;
-    serial[depth] = ++serialCounter;
-    Amount value = product;
-    if (level.weights != nullptr) value = multiplyAmounts(value, (*level.weights)[index.positionInLabel(c)]);
-    for (int cls : plan->dependentClasses) {
-      if (value == 0) break;
-      value = multiplyAmounts(value, evaluateClass(index, cls));
-    }
-    if (inexact || add(value)) return true;
+    if (inexact || add(lastImage(index, state.list[i], product))) return true;
     if (pollHook()) return true;
   }
   return false;
+}
+
+// What every image of the last level is multiplied by: the classes that do not depend on it and the
+// weights of the images above it.
+EmbeddingCounter::Amount EmbeddingCounter::lastLevelBase(const DataIndex& index) {
+  const int depth = static_cast<int>(plan->levels.size()) - 1;
+  Amount product = staticProduct(index);
+  if (depth > 0) product = multiplyAmounts(product, prefixWeight[depth - 1]);
+  return product;
+}
+
+// The count below one image c of the last level.
+EmbeddingCounter::Amount EmbeddingCounter::lastImage(const DataIndex& index, int c, Amount base) {
+  const int depth = static_cast<int>(plan->levels.size()) - 1;
+  const CountPlan::Level& level = plan->levels[depth];
+  if (!level.free && used[c]) return 0;
+  if (levelStates[depth].untested && !plan->locallyPossible(index, c, level.vertex)) return 0;
+  embedding[depth] = c;
+  serial[depth] = ++serialCounter;
+  Amount value = base;
+  if (level.weights != nullptr) value = multiplyAmounts(value, (*level.weights)[index.positionInLabel(c)]);
+  for (int cls : plan->dependentClasses) {
+    if (value == 0) break;
+    value = multiplyAmounts(value, evaluateClass(index, cls));
+  }
+  return value;
 }
 
 EmbeddingCounter::Outcome EmbeddingCounter::run(const DataIndex& index, const CountPlan& countPlan, size_t firstRoot,

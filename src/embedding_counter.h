@@ -8,14 +8,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "count_plan.h"
+#include "data_index.h"
 #include "huge_page_allocator.h"
-
-class DataIndex;
 
 struct CountResult {
   uint64_t count = 0;          // exact when completed; limit + 1 when the limit stopped the count;
@@ -63,11 +63,15 @@ class EmbeddingCounter {
   /// Plans estimated above this many nodes are compared by probing (estimateSeconds) with the next
   /// cheapest ones and with collision terms.
   double probeFrom = 1e4;
+  /// Seconds a plan the estimate calls cheap may run before the probing starts.
+  double trialSeconds = 0.02;
 
   /// Estimated seconds to count the whole plan: random probes down its search tree (Knuth's
   /// estimator), timing the real work at each node probed and weighting it by the product of the
-  /// branching factors above it. Stops after `probes` probes or `budget` seconds.
-  double estimateSeconds(const DataIndex& index, const CountPlan& plan, int probes, double budget);
+  /// branching factors above it. Stops after `probes` probes or `budget` seconds (longer for plans
+  /// estimated to take long), or once the estimate passes `cutoff`.
+  double estimateSeconds(const DataIndex& index, const CountPlan& plan, int probes, double budget,
+                         double cutoff = HUGE_VAL);
 
   /// Work done by the last count, for benchmarks.
   struct Statistics {
@@ -120,6 +124,13 @@ class EmbeddingCounter {
     size_t baseSize = 0;
     uint64_t baseStamp = 0;
     std::vector<int> baseBuffer;
+    // When its last neighbour is the last level: its range for each image of that level, looked up
+    // once (by the image's position in its label), in long counts.
+    struct Memo {
+      uint64_t offset = 0;  // into the adjacency, plus one; 0: not looked up yet
+      uint64_t size = 0;
+    };
+    std::vector<Memo> memo;
   };
 
   // What one run of the search found: the total (exact below 2^128), or why it stopped.
@@ -141,9 +152,18 @@ class EmbeddingCounter {
   void reset(const DataIndex& index, const CountPlan& plan);
   void enterLevel(const DataIndex& index, int depth, size_t firstRoot, size_t lastRoot);
   void groupList(const DataIndex& index, int g);
+  DataIndex::Range lastRange(const DataIndex& index, int g, int image);
   Amount evaluateClass(const DataIndex& index, int c);
   Amount staticProduct(const DataIndex& index);
   bool countLastLevel(const DataIndex& index);
+  Amount lastLevelBase(const DataIndex& index);
+  Amount lastImage(const DataIndex& index, int c, Amount base);
+  uint64_t nextRandom() {
+    randomState ^= randomState << 13;
+    randomState ^= randomState >> 7;
+    randomState ^= randomState << 17;
+    return randomState;
+  }
   bool add(Amount amount);
   bool pollHook();
 
@@ -160,6 +180,8 @@ class EmbeddingCounter {
   std::vector<std::vector<Filtered>> filtered;  // per depth and earlier neighbour
   std::vector<std::vector<int>> buffers;        // per depth: intersected candidates
   std::vector<GroupState> groupStates;
+  const int* adjacencyBase = nullptr;
+  bool memoizeRanges = false;          // the count is long: memoize the last level's ranges
   std::vector<uint64_t> sizes;                  // scratch: intersection sizes of a class
   std::vector<unsigned __int128> sums;          // scratch: weighted sizes of a class
   std::vector<int> scratch;
