@@ -119,6 +119,7 @@ CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<in
   }
   if (probing || collisionTermsFrom <= 0) {
     memoizeRanges = true;
+    probeHook = &stopHook;
     constexpr int probes = 256;
     constexpr double planBudget = 0.005, termBudget = 0.002;
     double bestSeconds = HUGE_VAL;
@@ -148,7 +149,7 @@ CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<in
       double termSeconds = 0;
       const auto start = std::chrono::steady_clock::now();
       for (const CollisionTerm& term : terms) {
-        if (termSeconds >= bestSeconds) break;
+        if (termSeconds >= bestSeconds || stopHook.due()) break;
         if (termPlan.build(index, term.pattern)) {
           termSeconds += estimateSeconds(index, termPlan, probes, termBudget, 3 * (bestSeconds - termSeconds));
         }
@@ -159,6 +160,14 @@ CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<in
         bestSeconds = termSeconds;
         bestTerms = terms;
       }
+    }
+    probeHook = nullptr;
+    if (stopHook.due()) {
+      memoizeRanges = false;
+      CountResult result;
+      result.completed = false;
+      result.stoppedByHook = true;
+      return result;
     }
     if (!bestTerms.empty()) {
       CountResult result;
@@ -252,6 +261,7 @@ double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan
   probeIndex = &index;
   limit = ~static_cast<unsigned __int128>(0);
   hook = &never;
+  const StopHook& caller = probeHook != nullptr ? *probeHook : never;
   // At least a few dozen probes, however long they take, and more while they cost little against the
   // estimate itself: a large tree's heavy branches are rare, and a plan that takes seconds is worth a
   // few percent of that to size.
@@ -263,6 +273,8 @@ double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan
   for (;;) {
     sum += probeOnce();
     ++done;
+    // The caller's hook ends probing too, every few probes (a probe is short).
+    if ((done & 7) == 0 && caller.due()) break;
     if (done < minimumProbes) continue;
     if (sum / done > cutoff) break;
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -282,7 +294,8 @@ bool EmbeddingCounter::countTerms(const DataIndex& index, const std::vector<Coll
   std::vector<Statistics::Term> termStatistics;
   for (const CollisionTerm& term : terms) {
     const auto start = std::chrono::steady_clock::now();
-    const Outcome outcome = runExactly(index, termPlan, term.pattern, false, unlimited, stopHook);
+    Outcome outcome = runExactly(index, termPlan, term.pattern, false, unlimited, stopHook);
+    if (stopHook.due()) outcome.hookStopped = true;
     termStatistics.push_back({term.coefficient, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                               termPlan.estimatedCost(), termPlan.levels.size(), termPlan.trailing.size(),
                               termPlan.peeled.size(), 0});

@@ -199,4 +199,5 @@ class EmbeddingCounter {
   Statistics stats;
   uint64_t randomState = 0x9E3779B97F4A7C15u;
   const DataIndex* probeIndex = nullptr;
+  const StopHook* probeHook = nullptr;  // the count's own hook, asked while probing
 };
