@@ -27,8 +27,6 @@ constexpr int refinementPasses = 4;
 // Refinement stops after this many steps (candidates checked and neighbour entries scanned): it only
 // prunes the enumerated prefix, and collision terms plan many patterns per query.
 constexpr size_t refinementBudget = size_t{1} << 18;
-// Label classes of the query adding up to more than this are not filtered up front.
-constexpr size_t completeFilterBound = size_t{1} << 22;
 // Trailing sets of one label: more vertices or distinct candidate sets make the polynomial too long.
 constexpr int maxClassGroups = 4;
 // Maximal independent sets scored at most; past that the best so far is kept.
@@ -754,7 +752,7 @@ bool CountPlan::build(const DataIndex& index, const Pattern& pattern, bool estim
   useMasks = n <= 64;
   size_t classSizes = 0;
   for (const QueryVertex& q : query) classSizes += index.verticesWithLabel(q.label).size();
-  lazyFilter = !useMasks || classSizes > completeFilterBound;
+  lazyFilter = !useMasks || classSizes > lazyFilterFrom;
   if (!filterCandidates(index, refinement && !estimateOnly)) return false;
   std::vector<int> prefix;
   if (n > 64) {

@@ -161,6 +161,10 @@ class CountPlan {
   /// by the dozen, like those of collision terms, do better with the local test alone).
   void refineCandidates(bool refine) { refinement = refine; }
 
+  /// Label classes of a pattern adding up to more vertices than this are not filtered up front:
+  /// candidates are tested by the local test when the count meets them.
+  size_t lazyFilterFrom = size_t{1} << 22;
+
  private:
   struct QueryVertex : PatternVertex {
     std::vector<std::pair<int, uint32_t>> neighborLabels;  // (label, distinct data neighbours needed)

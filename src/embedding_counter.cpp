@@ -104,11 +104,12 @@ CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<in
     return CountResult();
   }
   Statistics chosen;
-  // A plan the estimate calls cheap gets a short trial; if it does not finish, or if the estimate
-  // says it is not cheap, the next cheapest plans and the collision terms are probed, and the
-  // fastest by the probes is counted.
+  // The cheapest plan by the estimate gets a short trial; if it does not finish, the next cheapest
+  // plans and the collision terms are probed, and the fastest by the probes is counted.
+  // (Every count gets the trial: under a limit the plain count may pass it early, which no estimate
+  // of the whole count foresees.)
   bool probing = pattern.size() <= 64 && ownPlan.estimatedCost() > probeFrom;
-  if (!probing && collisionTermsFrom > 0) {
+  if (collisionTermsFrom > 0) {
     StopHook trial = stopHook;
     const auto trialEnd = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                                   std::chrono::duration<double>(trialSeconds));

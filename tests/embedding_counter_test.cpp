@@ -354,6 +354,30 @@ TEST(EmbeddingCounter, CountsByCollisionTermsWhenAskedTo) {
   EXPECT_GT(counted, 300);
 }
 
+TEST(EmbeddingCounter, CountsAlikeWithCandidatesTestedWhenMet) {
+  // The path taken for label classes too large to filter up front, on the small random cases.
+  EmbeddingCounter counter;
+  CountPlan plan;
+  plan.lazyFilterFrom = 0;
+  for (uint32_t seed = 1; seed <= 2000; ++seed) {
+    std::mt19937 random(seed);
+    const int labelCount = 1 + static_cast<int>(random() % 3);
+    SmallGraph data = randomData(random, labelCount, 12);
+    for (int label = 0; label < labelCount; ++label) data.labels.push_back(label);
+    const Graph graph = makeGraph(data);
+    const DataIndex index(graph);
+    const Pattern pattern = randomPattern(random, index, labelCount);
+    uint64_t counted = 0;
+    if (plan.build(index, pattern)) {
+      ASSERT_TRUE(plan.lazyFilter);
+      const CountResult result = counter.countRoots(index, plan, 0, plan.roots(), UINT64_MAX);
+      ASSERT_TRUE(result.completed) << "seed " << seed;
+      counted = result.count;
+    }
+    ASSERT_EQ(counted, bruteForcePatternCount(pattern, graph, index)) << "seed " << seed;
+  }
+}
+
 TEST(EmbeddingCounter, CountsRootRangesThatAddUp) {
   EmbeddingCounter counter, worker;
   for (uint32_t seed = 1; seed <= 500; ++seed) {
@@ -467,6 +491,65 @@ TEST(EmbeddingCounter, CountsWhatTheListingEngineLists) {
   }
   EXPECT_GT(counted, 300);
   EXPECT_GT(pruned, 20);
+}
+
+TEST(EmbeddingCounter, CountsQueriesOfMoreThan64Vertices) {
+  // Long paths and cycles of many labels in a random graph, against the listing engine: queries past
+  // 64 vertices keep their given order and are counted without per-vertex masks.
+  TempDir dir;
+  EmbeddingCounter counter;
+  int matched = 0;
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
+    std::mt19937 random(seed);
+    auto pick = [&](int bound) { return static_cast<int>(random() % static_cast<uint32_t>(bound)); };
+    WalkCase c;
+    const int dataSize = 300;
+    for (int i = 0; i < dataSize; ++i) c.data.labels.push_back(pick(20));
+    std::vector<std::vector<int>> rows(dataSize);
+    for (int i = 0; i < dataSize * 3; ++i) {
+      const int u = pick(dataSize), v = pick(dataSize);
+      c.data.edges.push_back({u, v});
+      rows[u].push_back(v);
+      rows[v].push_back(u);
+    }
+    // A walk of 65 to 80 distinct vertices, as a query: its path plus a few chords it crossed.
+    SmallGraph query;
+    std::vector<int> local(dataSize, -1);
+    int at = pick(dataSize);
+    const int size = 65 + pick(16);
+    local[at] = 0;
+    query.labels.push_back(c.data.labels[at]);
+    for (int step = 0; step < 5000 && static_cast<int>(query.labels.size()) < size; ++step) {
+      if (rows[at].empty()) break;
+      const int next = rows[at][pick(static_cast<int>(rows[at].size()))];
+      if (next == at) continue;
+      if (local[next] < 0) {
+        local[next] = static_cast<int>(query.labels.size());
+        query.labels.push_back(c.data.labels[next]);
+        query.edges.push_back({local[at], local[next]});
+      } else if (pick(4) == 0 && local[next] != local[at]) {
+        query.edges.push_back({local[at], local[next]});
+      }
+      at = next;
+    }
+    if (query.labels.size() <= 64) continue;
+    c.queries.push_back(query);
+    writeFile(dir.file("data"), dataFileText(c.data));
+    writeFile(dir.file("query"), queryFileText(c.queries));
+    Graph graph;
+    ASSERT_TRUE(graph.read(dir.file("data").c_str()));
+    const DataIndex index(graph);
+    Query reader(dir.file("query"), dir.file("subgraphs"), dir.file("stats"), 1000);
+    while (reader.read()) {
+      if (reader.vertexLabels.empty()) continue;
+      const uint64_t frequency = reader.match(&graph);
+      const CountResult result = counter.count(index, reader.vertexLabels, reader.neighbors, reader.symClasses, 1000);
+      ASSERT_EQ(result.count, frequency) << "seed " << seed;
+      ASSERT_GT(reader.vertexLabels.size(), 64u);
+      matched += frequency > 0;
+    }
+  }
+  EXPECT_GT(matched, 20);
 }
 
 namespace {
