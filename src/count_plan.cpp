@@ -447,12 +447,53 @@ std::vector<CountPlan::Choice> CountPlan::chooseOrders(uint64_t active, uint64_t
     }
     return trailing;
   };
-  auto score = [&](uint64_t trailing) {
-    ++choices;
-    trailing = trim(trailing);
+  // The number of connected components of the active graph restricted to `mask`.
+  auto components = [&](uint64_t mask) {
+    int count = 0;
+    for (uint64_t left = mask; left != 0; ++count) {
+      uint64_t reached = left & (~left + 1), frontier = reached;
+      while (frontier != 0) {
+        uint64_t next = 0;
+        for (uint64_t rest = frontier; rest != 0; rest &= rest - 1) next |= adjacency[__builtin_ctzll(rest)];
+        frontier = next & mask & ~reached;
+        reached |= frontier;
+      }
+      left &= ~reached;
+    }
+    return count;
+  };
+  const int activeComponents = components(active);
+  // A trailing set that leaves the enumerated vertices in pieces makes all but one piece start from
+  // whole candidate lists; its variant gives back the trailing vertices that join pieces.
+  auto connectPrefix = [&](uint64_t trailing) {
+    for (;;) {
+      const uint64_t prefixMask = active & ~trailing;
+      const int pieces = components(prefixMask);
+      if (pieces <= activeComponents) return trailing;
+      int bestVertex = -1, bestPieces = pieces;
+      for (uint64_t rest = trailing; rest != 0; rest &= rest - 1) {
+        const int v = __builtin_ctzll(rest);
+        const int joined = components(prefixMask | uint64_t{1} << v);
+        if (joined < bestPieces) {
+          bestPieces = joined;
+          bestVertex = v;
+        }
+      }
+      if (bestVertex < 0) return trailing;
+      trailing &= ~(uint64_t{1} << bestVertex);
+    }
+  };
+  Choice bestConnected;
+  bestConnected.cost = HUGE_VAL;
+  auto consider = [&](uint64_t trailing, bool connected) {
     members.clear();
     for (uint64_t rest = active & ~trailing; rest != 0; rest &= rest - 1) members.push_back(__builtin_ctzll(rest));
     const double cost = orderPrefix(members, active, trailing, &order);
+    if (connected && cost < bestConnected.cost) {
+      bestConnected.cost = cost;
+      bestConnected.prefix = order;
+      bestConnected.trailingMask = trailing;
+    }
     if (best.size() == keep && cost >= best.back().cost) return;
     for (const Choice& known : best) {
       if (known.trailingMask == trailing && known.prefix == order) return;  // trimmed to a known one
@@ -465,6 +506,13 @@ std::vector<CountPlan::Choice> CountPlan::chooseOrders(uint64_t active, uint64_t
                                  [](const Choice& a, const Choice& b) { return a.cost < b.cost; }),
                 choice);
     if (best.size() > keep) best.pop_back();
+  };
+  auto score = [&](uint64_t trailing) {
+    ++choices;
+    trailing = trim(trailing);
+    const uint64_t joined = trim(connectPrefix(trailing));
+    consider(trailing, joined == trailing);
+    if (joined != trailing) consider(joined, true);
   };
   // Bron-Kerbosch with pivoting over the compatibility graph: its maximal cliques are the maximal
   // sets free of edges and constraints.
@@ -497,6 +545,12 @@ std::vector<CountPlan::Choice> CountPlan::chooseOrders(uint64_t active, uint64_t
       frame.open &= ~bit;
       frame.closed |= bit;
     }
+  }
+  // The estimate can misjudge pieces; the cheapest connected choice is always among those kept.
+  if (bestConnected.cost < HUGE_VAL) {
+    bool known = false;
+    for (const Choice& choice : best) known = known || (choice.trailingMask == bestConnected.trailingMask && choice.prefix == bestConnected.prefix);
+    if (!known) best.push_back(bestConnected);
   }
   return best;
 }
