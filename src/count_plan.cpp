@@ -32,7 +32,7 @@ constexpr int maxClassGroups = 4;
 // Maximal independent sets scored at most; past that the best so far is kept.
 constexpr int maxTrailingChoices = 4096;
 // Choices kept from each way of ordering (with and without peeling), for `alternative`.
-constexpr size_t keptChoices = 3;
+constexpr size_t keptChoices = 4;
 // Estimated enumeration nodes that cost as much as one edge end visited while computing weights.
 constexpr double weightWorkPerNode = 0.1;
 

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cassert>
 #include <climits>
+#include <numeric>
 
 #include "collision_terms.h"
 #include "data_index.h"
@@ -127,7 +128,7 @@ CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<in
     size_t bestAlternative = 0, builtAlternative = 0;
     std::vector<CollisionTerm> bestTerms;
     if (probing) {
-      const size_t alternatives = std::min<size_t>(ownPlan.alternatives(), 4);
+      const size_t alternatives = std::min<size_t>(ownPlan.alternatives(), 10);
       for (size_t k = 0; k < alternatives; ++k) {
         if (k > 0 && !ownPlan.build(index, pattern, false, k)) continue;
         builtAlternative = k;
@@ -230,7 +231,10 @@ double EmbeddingCounter::probeOnce() {
     }
     LevelState& state = levelStates[depth];
     if (state.count == 0) break;
-    const int c = state.list[nextRandom() % state.count];
+    // The first level is sampled without replacement (a stride through a random start), since its
+    // few heavy candidates carry most of the variance; deeper levels at random.
+    const size_t pick = depth == 0 ? (probeStart + probeIndexAtRoot * probeStride) % state.count : nextRandom() % state.count;
+    const int c = state.list[pick];
     factor *= static_cast<double>(state.count);
     const CountPlan::Level& level = plan->levels[depth];
     if (!level.free && used[c]) break;
@@ -271,8 +275,15 @@ double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan
   const auto start = std::chrono::steady_clock::now();
   double sum = 0;
   int done = 0;
+  // A stride coprime to the first level's size walks all of its candidates in a scrambled order.
+  const size_t rootCount = countPlan.levels.empty() ? 1 : std::max<size_t>(countPlan.roots(), 1);
+  probeStart = nextRandom() % rootCount;
+  probeStride = 1 + nextRandom() % rootCount;
+  while (std::gcd(probeStride, rootCount) != 1) ++probeStride;
+  probeIndexAtRoot = 0;
   for (;;) {
     sum += probeOnce();
+    ++probeIndexAtRoot;
     ++done;
     // The caller's hook ends probing too, every few probes (a probe is short).
     if ((done & 7) == 0 && caller.due()) break;

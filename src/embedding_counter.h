@@ -200,4 +200,5 @@ class EmbeddingCounter {
   uint64_t randomState = 0x9E3779B97F4A7C15u;
   const DataIndex* probeIndex = nullptr;
   const StopHook* probeHook = nullptr;  // the count's own hook, asked while probing
+  size_t probeStart = 0, probeStride = 1, probeIndexAtRoot = 0;  // the first level's sample order
 };
