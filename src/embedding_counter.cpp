@@ -128,9 +128,20 @@ CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<in
     size_t bestAlternative = 0, builtAlternative = 0;
     std::vector<CollisionTerm> bestTerms;
     if (probing) {
+      // A quick look at every alternative first, then the full estimate of those within reach of
+      // the quickest: a bad plan probed first would otherwise take the longest to size.
       const size_t alternatives = std::min<size_t>(ownPlan.alternatives(), 10);
-      for (size_t k = 0; k < alternatives; ++k) {
+      std::vector<double> quick(alternatives, HUGE_VAL);
+      double quickest = HUGE_VAL;
+      for (size_t k = 0; k < alternatives && !stopHook.due(); ++k) {
         if (k > 0 && !ownPlan.build(index, pattern, false, k)) continue;
+        builtAlternative = k;
+        quick[k] = estimateSeconds(index, ownPlan, 0, 0, HUGE_VAL, false);
+        quickest = std::min(quickest, quick[k]);
+      }
+      for (size_t k = 0; k < alternatives && !stopHook.due(); ++k) {
+        if (quick[k] > 3 * quickest) continue;
+        if (k != builtAlternative && !ownPlan.build(index, pattern, false, k)) continue;
         builtAlternative = k;
         const double seconds = estimateSeconds(index, ownPlan, probes, planBudget, 3 * bestSeconds);
         if (seconds < bestSeconds) {
@@ -259,7 +270,7 @@ double EmbeddingCounter::probeOnce() {
 }
 
 double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan& countPlan, int probes, double budget,
-                                         double cutoff) {
+                                         double cutoff, bool extend) {
   if (!countPlan.feasible) return 0;
   static const StopHook never;
   reset(index, countPlan);
@@ -291,7 +302,7 @@ double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan
     if (sum / done > cutoff) break;
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if ((done >= probes || elapsed > budget) &&
-        (elapsed > shareOfEstimate * sum / done || elapsed > longestProbing)) {
+        (!extend || elapsed > shareOfEstimate * sum / done || elapsed > longestProbing)) {
       break;
     }
   }

@@ -68,10 +68,10 @@ class EmbeddingCounter {
 
   /// Estimated seconds to count the whole plan: random probes down its search tree (Knuth's
   /// estimator), timing the real work at each node probed and weighting it by the product of the
-  /// branching factors above it. Stops after `probes` probes or `budget` seconds (longer for plans
-  /// estimated to take long), or once the estimate passes `cutoff`.
+  /// branching factors above it. Stops after `probes` probes (at least 64) or `budget` seconds (with
+  /// `extend`, longer for plans estimated to take long), or once the estimate passes `cutoff`.
   double estimateSeconds(const DataIndex& index, const CountPlan& plan, int probes, double budget,
-                         double cutoff = HUGE_VAL);
+                         double cutoff = HUGE_VAL, bool extend = true);
 
   /// Work done by the last count, for benchmarks.
   struct Statistics {
