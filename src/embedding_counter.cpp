@@ -1,9 +1,12 @@
 // The count: an iterative search over the enumerated prefix (candidate lists from filtered neighbour
-// ranges, kept while the image they belong to stays; injectivity by a marker array; symmetry as
-// bounds cut from the ascending lists), and at its last level the trailing classes evaluated from
-// intersection sizes. Classes that do not depend on the last level's image are evaluated once per
-// list. (Every enumerated vertex conflicts with some trailing one, so some class always depends on
-// the last level.)
+// ranges, kept while the image they belong to stays; injectivity by a marker array, skipped for free
+// vertices; symmetry as bounds cut from the ascending lists; the weights of peeled trees multiplied
+// along the way), and at its last level, for each of its images, the trailing classes evaluated from
+// intersection sizes or weighted sums. Classes that do not depend on the last level's image are
+// evaluated once per list.
+//
+// Amounts are unsigned 128-bit; every value added is a count of extensions, so the running total
+// only grows, and a total past the limit (or 2^64) ends the count at once.
 //
 // Lists computed for trailing groups are stamped with the serial number of the assignment they were
 // computed under: every assignment takes a new serial, so a list stays valid exactly while the
@@ -321,7 +324,7 @@ bool EmbeddingCounter::countTerms(const DataIndex& index, const std::vector<Coll
     if (stopHook.due()) outcome.hookStopped = true;
     termStatistics.push_back({term.coefficient, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                               termPlan.estimatedCost(), termPlan.levels.size(), termPlan.trailing.size(),
-                              termPlan.peeled.size(), 0});
+                              termPlan.peeled.size()});
     stats.terms = termStatistics;
     if (outcome.hookStopped) {
       // Terms of both signs: nothing is known of the count but that it is not negative.

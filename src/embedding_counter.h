@@ -1,9 +1,16 @@
 // Counting the embeddings of a renumbered query without listing them: the same assignments the plain
 // search counts (injective, label- and edge-preserving, every enforced symmetry constraint), found
-// in an order chosen for counting. The enumerated prefix of that order is searched like the listing
-// search; the trailing vertices are counted from the sizes of their candidate sets, with injectivity
-// restored exactly by inclusion-exclusion. Counts are exact 64-bit numbers; larger ones are reported
-// as overflow, never wrapped.
+// in an order chosen for counting (count_plan.h). The enumerated prefix of that order is searched
+// like the listing search; peeled trees count as weights; the trailing vertices are counted from the
+// (weighted) sizes of their candidate sets, with injectivity restored exactly by inclusion-exclusion.
+// A count may instead be the signed sum of collision terms (collision_terms.h). Which way a query is
+// counted is decided by a short trial of the cheapest plan by the estimate and, when that does not
+// finish, by probing the alternatives. Counts are exact 64-bit numbers; larger ones are reported as
+// overflow, never wrapped.
+//
+// Splitting one query over threads: build one CountPlan, let each thread's EmbeddingCounter count a
+// range of roots with countRoots, and add the counts (this counts by the plan's cheapest alternative,
+// without trial, probing or collision terms).
 #pragma once
 
 #include <atomic>
@@ -83,7 +90,6 @@ class EmbeddingCounter {
       double seconds;
       double estimatedCost;
       size_t enumerated, trailing, peeled;
-      double probedSeconds;
     };
     double probedSeconds = 0;  // the estimate of the plan counted (0: not probed)
     size_t alternative = 0;    // which of the plan's alternatives was counted
