@@ -4,13 +4,15 @@
 //
 // Peeling: a free vertex, or one whose image can never equal another (non-free) vertex's image
 // (every other such vertex of its label is its neighbour), without symmetry constraints, is removed
-// once it is a leaf, and so on up its tree; what remains is counted with weights. Peeling is kept only when the estimate says
-// that the enumeration it saves outweighs computing the weights over the data graph.
+// once it is a leaf, and so on up its tree; what remains is counted with weights.
 //
 // The order: the trailing set is a maximal set of vertices with no edge and no symmetry constraint
 // among themselves (a maximal independent set of that conflict graph, enumerated with Bron-Kerbosch),
-// the rest is enumerated, most constrained first. Each choice is scored by an estimate of the nodes
-// the enumeration visits, from average degrees between labels, and the cheapest is kept.
+// or that set with the vertices that join pieces of the rest given back; the rest is enumerated,
+// most constrained first. Each choice, with and without peeling, is scored by an estimate of the
+// nodes the enumeration visits, from average degrees between labels; the cheapest few are kept as
+// alternatives (the counter probes them when the cheapest does not finish at once), with the
+// cheapest choice whose enumerated part is connected always among them.
 #include "count_plan.h"
 
 #include <algorithm>

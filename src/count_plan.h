@@ -5,8 +5,9 @@
 // of their own, split into an enumerated prefix (assigned one at a time, like the listing search)
 // and trailing vertices that have no edge or symmetry constraint among themselves, so that once the
 // prefix is assigned their number of injective assignments follows from (weighted) sizes of their
-// candidate sets. The plan also holds the filtered candidates. It is read-only while counting, so
-// tasks of one query can share it.
+// candidate sets. A build keeps a few alternative orders (by an estimate from label statistics)
+// and makes the chosen one. The plan also holds the filtered candidates. It is read-only while
+// counting, so tasks of one query can share it.
 #pragma once
 
 #include <cstddef>
