@@ -351,12 +351,12 @@ bool EmbeddingCounter::countTerms(const DataIndex& index, const std::vector<Coll
 CountResult EmbeddingCounter::countRoots(const DataIndex& index, const CountPlan& countPlan, size_t firstRoot,
                                          size_t lastRoot, uint64_t countLimit, const StopHook& stopHook) {
   const Outcome outcome = run(index, countPlan, firstRoot, lastRoot, countLimit, stopHook);
-  // A plan with weights that cannot be counted exactly is reported as stopped with nothing counted:
-  // the caller builds it again without peeling (CountPlan::allowPeeling).
+  // A plan with weights that cannot be counted exactly counts nothing: the caller builds it again
+  // without peeling (CountPlan::allowPeeling).
   if (outcome.inexact) {
     CountResult result;
     result.completed = false;
-    result.stoppedByHook = true;
+    result.needsUnpeeledPlan = true;
     return result;
   }
   return report(outcome, countLimit);

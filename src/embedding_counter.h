@@ -10,7 +10,7 @@
 //
 // Splitting one query over threads: build one CountPlan, let each thread's EmbeddingCounter count a
 // range of roots with countRoots, and add the counts (this counts by the plan's cheapest alternative,
-// without trial, probing or collision terms).
+// without trial, probing or collision terms); a sum past the limit means limit + 1.
 #pragma once
 
 #include <atomic>
@@ -30,6 +30,8 @@ struct CountResult {
   bool completed = true;       // the whole search ran
   bool overflow = false;       // the count exceeds 2^64 - 1 (count then holds 2^64 - 1)
   bool stoppedByHook = false;  // the stop hook ended the count early
+  bool needsUnpeeledPlan = false;  // countRoots only: the plan's weights are too large to count with
+                                   // exactly; build it again with allowPeeling(false)
 };
 
 /// Asked every few thousand steps whether to stop: a flag set from elsewhere, or a deadline.
