@@ -63,7 +63,12 @@ void DataIndex::numberLabels(const Graph& graph) {
   }
   labelVertices.resize(distinct.size());
   for (size_t l = 0; l < distinct.size(); ++l) labelVertices[l].reserve(counts[l]);
-  for (size_t v = 0; v < n; ++v) labelVertices[labelOf(static_cast<int>(v))].push_back(static_cast<int>(v));
+  labelPosition.resize(n);
+  for (size_t v = 0; v < n; ++v) {
+    std::vector<int>& list = labelVertices[labelOf(static_cast<int>(v))];
+    labelPosition[v] = static_cast<int>(list.size());
+    list.push_back(static_cast<int>(v));
+  }
 }
 
 // The row starts: offsets[v + 1] - offsets[v] is the number of distinct neighbours of v. Returns

@@ -69,6 +69,15 @@ class DataIndex {
     return labelVertices[label];
   }
 
+  /// The dense label of v.
+  uint32_t labelOf(int v) const { return narrowLabels.empty() ? wideLabels[v] : narrowLabels[v]; }
+
+  /// All distinct neighbours of v, ordered by (dense label, id).
+  Range allNeighbors(int v) const { return {adjacency.data() + rowBegin(v), adjacency.data() + rowEnd(v)}; }
+
+  /// The position of v in verticesWithLabel(labelOf(v)).
+  int positionInLabel(int v) const { return labelPosition[v]; }
+
  private:
   // offsets[v] holds the start of v's row in its low positionBits bits and, above them, 1 + the
   // position of its group table in groupTables, or 0 for a row searched through the label numbers.
@@ -84,7 +93,6 @@ class DataIndex {
   uint64_t rowBegin(int v) const { return offsets[v] & positionMask; }
   uint64_t rowEnd(int v) const { return offsets[v + 1] & positionMask; }
 
-  uint32_t labelOf(int w) const { return narrowLabels.empty() ? wideLabels[w] : narrowLabels[w]; }
 
   // The position of the first of the `size` entries of a row ordered by label whose label is at
   // least `label`: a binary search whose steps choose without a branch, since the comparisons are
@@ -126,4 +134,5 @@ class DataIndex {
   HugeVector<uint64_t> offsets;       // per vertex and one more: row start and group table, see above
   HugeVector<int> adjacency;          // the rows, ordered by (label number, id)
   HugeVector<uint32_t> groupTables;   // the group tables of the rows that have one, see above
+  std::vector<int> labelPosition;     // the position of each vertex in its label's list
 };
