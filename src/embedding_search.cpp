@@ -13,6 +13,7 @@
 #include <cassert>
 #include <map>
 
+#include "parallel_search.h"
 #include "set_intersection.h"
 
 namespace {
@@ -164,6 +165,9 @@ void EmbeddingSearch::clearMarks() {
   touched.clear();
 }
 
+EmbeddingSearch::EmbeddingSearch() = default;
+EmbeddingSearch::~EmbeddingSearch() = default;
+
 void EmbeddingSearch::prepare(const DataIndex& index) {
   usedBy.reset(index.vertexCount());
   candidateMask.reset(index.vertexCount());
@@ -176,23 +180,113 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
                                              const std::vector<std::vector<int>>& neighbors,
                                              const std::vector<std::vector<int>>& symClasses, uint64_t limit,
                                              StatsWriter& writer) {
+  // Tasks of another query run by this search may have left their marks.
+  clearMarks();
+  preparedFor = 0;
   if (labels.empty()) return {0, true};
   if (usedBy.size() != index.vertexCount()) prepare(index);
-  if (!describe(index, labels, neighbors, symClasses)) return {0, true};
-  for (auto& list : candidates) list.clear();
-  if (labels.size() <= 64) {
-    // Filtering every label class up front pays on searches that run to their end over small classes;
-    // under a limit, or over large classes, a search usually meets only a part of them, so candidates
-    // are tested when the search first meets them.
-    size_t classSizes = 0;
-    for (const Vertex& q : vertices) classSizes += index.verticesWithLabel(q.label).size();
-    lazyFilter = limit != UINT64_MAX || classSizes > completeFilterBound;
-    const bool possible = lazyFilter || filterCandidates(index);
-    Result result = possible ? search<true>(index, limit, writer) : Result{0, true};
+  currentIndex = &index;
+  currentWriter = &writer;
+  currentLabels = &labels;
+  currentNeighbors = &neighbors;
+  currentClasses = &symClasses;
+  currentLimit = limit;
+  if (!prepareQuery(index, labels, neighbors, symClasses, limit)) {
     clearMarks();
-    return result;
+    return {0, true};
   }
-  return search<false>(index, limit, writer);
+  const bool small = labels.size() <= 64;
+  Result result = small ? search<true>(index, limit, writer) : search<false>(index, limit, writer);
+  if (ownSplit) {
+    // Some of the search was given away: the rest of it, and the whole result, come from the split.
+    const uint64_t uncounted = result.frequency - countedShared;
+    endTask();
+    try {
+      result = ownSplit->finishOwner(*this, result, uncounted);
+    } catch (...) {
+      ownSplit.reset();
+      clearMarks();
+      throw;
+    }
+    ownSplit.reset();
+  }
+  clearMarks();
+  return result;
+}
+
+// Describes the query and filters its candidates; false when it can have no embedding.
+bool EmbeddingSearch::prepareQuery(const DataIndex& index, const std::vector<int>& labels,
+                                   const std::vector<std::vector<int>>& neighbors,
+                                   const std::vector<std::vector<int>>& symClasses, uint64_t limit) {
+  if (!describe(index, labels, neighbors, symClasses)) return false;
+  for (auto& list : candidates) list.clear();
+  if (labels.size() > 64) return true;
+  // Filtering every label class up front pays on searches that run to their end over small classes;
+  // under a limit, or over large classes, a search usually meets only a part of them, so candidates
+  // are tested when the search first meets them.
+  size_t classSizes = 0;
+  for (const Vertex& q : vertices) classSizes += index.verticesWithLabel(q.label).size();
+  lazyFilter = limit != UINT64_MAX || classSizes > completeFilterBound;
+  return lazyFilter || filterCandidates(index);
+}
+
+// Readies this search for tasks of `split`: its query described and filtered as its owner has it.
+void EmbeddingSearch::prepareTask(ParallelSearch& split) {
+  shared = &split;
+  board = &split.splitBoard();
+  if (preparedFor == split.id()) return;
+  clearMarks();
+  preparedFor = 0;
+  const ParallelSearch::QueryRef& query = split.query();
+  if (usedBy.size() != query.index->vertexCount()) prepare(*query.index);
+  currentIndex = query.index;
+  // The owner found the query possible; the same filter finds the same candidates.
+  prepareQuery(*query.index, *query.labels, *query.neighbors, *query.symClasses, query.limit);
+  if (query.labels->size() <= 64) {
+    prepareLevels<true>(*query.index);
+  } else {
+    prepareLevels<false>(*query.index);
+  }
+  preparedFor = split.id();
+}
+
+StatsWriter& EmbeddingSearch::taskListing() {
+  if (!taskWriter) taskWriter = std::make_unique<StatsWriter>();
+  return *taskWriter;
+}
+
+EmbeddingSearch::Result EmbeddingSearch::runTask(SearchTask& task, uint64_t limit, StatsWriter& writer) {
+  currentTask = &task;
+  if (vertices.size() <= 64) return search<true>(*currentIndex, limit, writer, &task);
+  return search<false>(*currentIndex, limit, writer, &task);
+}
+
+void EmbeddingSearch::endTask() {
+  shared = nullptr;
+  currentTask = nullptr;
+  firstOpenDepth = 0;
+}
+
+// Fixes the levels above the task's level to the task's images and points its level at the task's
+// candidates; returns the task's level.
+int EmbeddingSearch::startTask(const SearchTask& task) {
+  const int n = static_cast<int>(vertices.size());
+  embedding.assign(n, 0);
+  levels.assign(n, Level());
+  for (int d = 0; d < task.depth; ++d) {
+    embedding[d] = task.prefix[d];
+    usedBy[task.prefix[d]] = d + 1;
+    Level& fixed = levels[d];
+    fixed.list = embedding.data() + d;
+    fixed.count = fixed.position = 1;
+    fixed.found = true;
+  }
+  Level& level = levels[task.depth];
+  level.list = task.list.data();
+  level.count = task.list.size();
+  level.untested = task.untested;
+  firstOpenDepth = task.depth;
+  return task.depth;
 }
 
 // Points each level at the list it draws from when it has no earlier neighbour, and forgets the
@@ -351,20 +445,30 @@ template <bool small>
 }
 
 template <bool small>
-EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t limit, StatsWriter& writer) {
+EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t limit, StatsWriter& writer,
+                                                const SearchTask* task) {
   const int n = static_cast<int>(vertices.size());
   // The failing sets and the candidate marks are 64-bit masks over the query's vertices.
   assert(!small || n <= 64);
-  prepareLevels<small>(index);
   uint64_t frequency = 0;
   size_t changedFrom = 0;  // embedding ids before this depth are those of the last one listed
   int depth = 0;
-  uint32_t untilCheck = stopCheckInterval;
-  enterLevel<small>(index, 0);
+  steps = 0;
+  countedShared = 0;
+  const bool checking = control != nullptr || board != nullptr;
+  const uint32_t interval = board != nullptr ? board->settings().checkInterval : stopCheckInterval;
+  uint32_t untilCheck = interval;
+  if (task == nullptr) {
+    prepareLevels<small>(index);
+    firstOpenDepth = 0;
+    enterLevel<small>(index, 0);
+  } else {
+    depth = startTask(*task);
+  }
   for (;;) {
-    if (control != nullptr && --untilCheck == 0) {
-      untilCheck = stopCheckInterval;
-      if (control->stopRequested()) {
+    if (checking && --untilCheck == 0) {
+      untilCheck = interval;
+      if ((control != nullptr && control->stopRequested()) || (board != nullptr && pollShared<small>(depth, frequency))) {
         for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
         return {frequency, false, true};
       }
@@ -379,7 +483,7 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
           for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
           return {frequency, false};
         }
-        if (control != nullptr) control->publish(frequency);
+        if (control != nullptr && shared == nullptr) control->publish(frequency);
         writer.add(embedding.data(), changedFrom);
         changedFrom = static_cast<size_t>(depth);
         level.found = true;
@@ -397,6 +501,53 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
     if (small) reportFailure(depth, failing);
   }
   return {frequency, true};
+}
+
+// At a check of a search that may share its work: adds what it found to the shared count, gives work
+// away when a thread waits for some, and says whether the search should stop.
+template <bool small>
+bool EmbeddingSearch::pollShared(int depth, uint64_t frequency) {
+  steps += board->settings().checkInterval;
+  if (shared != nullptr) {
+    shared->addCount(frequency - countedShared);
+    countedShared = frequency;
+    if (control != nullptr) control->publish(shared->total());
+    if (shared->stopRequested()) return true;
+  }
+  if (steps >= board->settings().stepsBeforeSplit && board->wantsWork()) giveAway<small>(depth);
+  return false;
+}
+
+// Gives the upper half of the untried candidates of the shallowest unfinished level (above the last
+// one, whose candidates have no subtrees) to another thread. What is given comes after everything
+// this search keeps, so the task goes right after this one in the split's order.
+template <bool small>
+void EmbeddingSearch::giveAway(int depth) {
+  const int n = static_cast<int>(vertices.size());
+  const int last = std::min(depth, n - 2);
+  for (int d = firstOpenDepth; d <= last; ++d) {
+    Level& level = levels[d];
+    // At the current level nothing below is in progress: the search keeps at least one candidate of
+    // it, or tasks could hand the same work back and forth without doing any.
+    const size_t least = d == depth ? 2 : 1;
+    if (level.position + least > level.count) continue;
+    const size_t remaining = level.count - level.position;
+    const size_t keep = remaining / 2;
+    if (shared == nullptr) {
+      ParallelSearch::QueryRef query{currentIndex, currentLabels, currentNeighbors, currentClasses, currentLimit,
+                                     control};
+      ownSplit = std::make_unique<ParallelSearch>(*board, query, *currentWriter);
+      shared = ownSplit.get();
+      currentTask = shared->ownerTask();
+      preparedFor = shared->id();
+    }
+    shared->donate(currentTask, embedding.data(), d, level.list + level.position + keep,
+                   remaining - keep, small && level.untested);
+    level.count = level.position + keep;
+    // Part of the level is searched elsewhere: its failures say nothing of the whole level.
+    level.found = true;
+    return;
+  }
 }
 
 // Whether candidate c of level k passes the lazy filter and is not used by an earlier level; a use

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,10 @@
 #include "huge_page_allocator.h"
 #include "search_control.h"
 #include "stats_writer.h"
+
+class ParallelSearch;
+class SplitBoard;
+struct SearchTask;
 
 class EmbeddingSearch {
  public:
@@ -26,6 +31,14 @@ class EmbeddingSearch {
   /// The control the searches publish their counts to and take stop requests from; none by default.
   void setControl(SearchControl* searchControl) { control = searchControl; }
 
+  EmbeddingSearch();
+  ~EmbeddingSearch();
+  EmbeddingSearch(const EmbeddingSearch&) = delete;
+  EmbeddingSearch& operator=(const EmbeddingSearch&) = delete;
+
+  /// The threads that may take parts of a long search (null: the search stays on this thread).
+  void setBoard(SplitBoard* splitBoard) { board = splitBoard; }
+
   /// Allocates the per-vertex arrays for the index; `run` does it itself when the index changed size.
   void prepare(const DataIndex& index);
 
@@ -35,6 +48,8 @@ class EmbeddingSearch {
              const std::vector<std::vector<int>>& symClasses, uint64_t limit, StatsWriter& writer);
 
  private:
+  friend class ParallelSearch;
+
   // Per-query description of each vertex.
   struct Vertex {
     int label = 0;                     // dense data label
@@ -47,6 +62,18 @@ class EmbeddingSearch {
     uint64_t symmetryMask = 0;
   };
 
+  bool prepareQuery(const DataIndex& index, const std::vector<int>& labels,
+                    const std::vector<std::vector<int>>& neighbors, const std::vector<std::vector<int>>& symClasses,
+                    uint64_t limit);
+  Result runTask(SearchTask& task, uint64_t limit, StatsWriter& writer);
+  void prepareTask(ParallelSearch& split);
+  StatsWriter& taskListing();
+  void endTask();
+  int startTask(const SearchTask& task);
+  template <bool small>
+  void giveAway(int depth);
+  template <bool small>
+  bool pollShared(int depth, uint64_t frequency);
   bool describe(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
                 const std::vector<std::vector<int>>& symClasses);
   bool locallyPossible(const DataIndex& index, int v, int k) const;
@@ -65,7 +92,7 @@ class EmbeddingSearch {
   void filterNeighbors(const DataIndex& index, int k, int image, Filtered* list);
   void intersectFiltered(int k, size_t driver, const int* start, const int* end);
   template <bool small>
-  Result search(const DataIndex& index, uint64_t limit, StatsWriter& writer);
+  Result search(const DataIndex& index, uint64_t limit, StatsWriter& writer, const SearchTask* task = nullptr);
   template <bool small>
   bool admissible(const DataIndex& index, int k, int c);
   template <bool small>
@@ -104,4 +131,21 @@ class EmbeddingSearch {
   std::vector<Level> levels;
   std::vector<const std::vector<int>*> staticList;  // per depth without earlier neighbours
   std::map<std::pair<int, uint32_t>, std::vector<int>> sharedLists;  // (label, degree) -> vertices
+
+  // Sharing the search with other threads.
+  SplitBoard* board = nullptr;             // where idle threads wait for work
+  ParallelSearch* shared = nullptr;        // the split query this search works on, if any
+  SearchTask* currentTask = nullptr;       // the part of it this search runs
+  std::unique_ptr<ParallelSearch> ownSplit;  // the split of this search's own query
+  int firstOpenDepth = 0;                  // levels above are fixed by the task
+  uint64_t steps = 0;                      // loop steps of the current task, counted at each check
+  uint64_t countedShared = 0;              // embeddings of the task already added to the shared count
+  uint64_t preparedFor = 0;                // the split query the per-query state describes, or 0
+  const DataIndex* currentIndex = nullptr;
+  StatsWriter* currentWriter = nullptr;    // the listing of this search's own query
+  const std::vector<int>* currentLabels = nullptr;
+  const std::vector<std::vector<int>>* currentNeighbors = nullptr;
+  const std::vector<std::vector<int>>* currentClasses = nullptr;
+  uint64_t currentLimit = 0;
+  std::unique_ptr<StatsWriter> taskWriter; // the listing of tasks of other searches
 };

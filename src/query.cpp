@@ -471,6 +471,7 @@ bool Query::enumerate(Graph* graph) {
   const bool mayBeDeleted = freqLimit != UINT64_MAX || (control != nullptr && control->stoppable);
   StatsWriter& writer = statsFile.begin(n, mayBeDeleted ? StatsWriter::Mode::held : StatsWriter::Mode::buffered);
   search->setControl(control);
+  search->setBoard(splitBoard);
   const EmbeddingSearch::Result result =
       search->run(*dataIndex, vertexLabels, neighbors, symClasses, freqLimit, writer);
   frequency = result.frequency;

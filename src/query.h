@@ -16,6 +16,7 @@
 class DataIndex;
 class EmbeddingSearch;
 class Graph;
+class SplitBoard;
 
 /// How the last `Query::match` ended: the search ran to its end (the count is exact), the limit stopped
 /// it, the control stopped it (a time limit: the count is what was found until then), or the query
@@ -60,6 +61,7 @@ class Query {
   /// of writing them, so that a caller matching several queries at once can write them in query order.
   DeferredOutput* deferred = nullptr;
   SearchControl* control = nullptr;            // stop requests and the count so far; none by default
+  SplitBoard* splitBoard = nullptr;            // threads that may take parts of a long search; none by default
 
   /// Opens the query file and creates the subgraph output file; ends the run with a message when
   /// either cannot be opened.
@@ -112,6 +114,9 @@ class Query {
   /// Counts the embeddings of the current query, lists them in its statistics file and appends its
   /// record to the subgraph output file; returns the count, or freqLimit + 1 when the limit stopped it.
   uint64_t match(Graph* graph);
+
+  /// The search engine, which may also run parts of other queries' searches while this query waits.
+  EmbeddingSearch& searcher() { return *search; }
 
   /// The plain search below a partial embedding; false when the limit stopped it.
   bool recursivelyMatch(Graph* graph, std::vector<int>& embedding);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "parallel_search.h"
 #include "query.h"
 #include "run_report.h"
 #include "search_control.h"
@@ -112,6 +113,7 @@ class QueryPipeline {
   QueryWatch* watch;
   Commit commit;
   size_t window;  // queries pending at most
+  std::unique_ptr<SplitBoard> board;  // long searches shared with workers that have no query to match
   std::vector<std::unique_ptr<Worker>> workers;
   std::mutex mutex;
   std::condition_variable jobReady, jobDone;

@@ -22,7 +22,7 @@ struct RunOptions {
   double timeout = 0;    // seconds of wall-clock time per query; 0: none
   std::string results;   // the JSON Lines results file; empty: none
   int progress = -1;     // 1: a progress line on standard error, 0: none, -1: when it is a terminal
-  int threads = 1;       // threads that match queries (and read the data file); 0: every hardware thread
+  int threads = 1;       // threads that match queries, share long searches and read the data file; 0: all
   SymmetryMode symmetry = SymmetryMode::file;
   bool sharded = false;  // shard= was given: the report names the shard
   int shardIndex = 0;  // the run matches the queries whose number q has q mod shardCount = shardIndex

@@ -1,0 +1,265 @@
+// One query's search split over several threads against the same run on one thread: on random data
+// graphs and queries grown by random walks, with splitting forced at every step, every byte of the
+// report (times masked), of each statistics file and of the subgraph file must be the same, with and
+// without a limit at and around the exact counts, with the query file's classes and computed ones,
+// and with the text of later tasks spilled to disk. Also a long search split the ordinary way (idle
+// threads asking for work), a time limit ending a split search, and a stress loop of mixed runs.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "brute_force.h"
+#include "main.h"
+#include "parallel_search.h"
+#include "test_support.h"
+
+namespace {
+
+struct Workload {
+  SmallGraph data;
+  std::vector<SmallGraph> queries;
+};
+
+// A data graph of up to a few hundred vertices with few labels and queries walked in it, so that most
+// queries have many embeddings and a search tree worth splitting.
+Workload randomWorkload(uint32_t seed) {
+  std::mt19937 random(seed);
+  auto pick = [&](int bound) { return static_cast<int>(random() % static_cast<uint32_t>(bound)); };
+  Workload w;
+  const int dataSize = 30 + pick(200);
+  const int labelCount = 1 + pick(3);
+  for (int i = 0; i < dataSize; ++i) w.data.labels.push_back(pick(labelCount));
+  std::vector<std::vector<int>> rows(dataSize);
+  const int dataEdges = dataSize * (2 + pick(3));
+  for (int i = 0; i < dataEdges; ++i) {
+    const int u = pick(dataSize), v = pick(dataSize);
+    w.data.edges.push_back({u, v});
+    rows[u].push_back(v);
+    rows[v].push_back(u);
+  }
+  const int queryCount = 1 + pick(5);
+  for (int q = 0; q < queryCount; ++q) {
+    const int size = 2 + pick(5);
+    std::vector<int> local(dataSize, -1);
+    int at = pick(dataSize);
+    local[at] = 0;
+    SmallGraph query;
+    query.labels.push_back(w.data.labels[at]);
+    for (int step = 0; step < size * 20 && static_cast<int>(query.labels.size()) < size; ++step) {
+      if (rows[at].empty()) break;
+      const int next = rows[at][pick(static_cast<int>(rows[at].size()))];
+      if (next == at) continue;
+      if (local[next] < 0) {
+        local[next] = static_cast<int>(query.labels.size());
+        query.labels.push_back(w.data.labels[next]);
+        query.edges.push_back({local[at], local[next]});
+      } else if (pick(3) == 0 && local[at] != local[next]) {
+        query.edges.push_back({local[at], local[next]});
+      }
+      at = next;
+    }
+    if (pick(3) == 0) {
+      const int n = static_cast<int>(query.labels.size());
+      query.classes.resize(n);
+      for (int v = 0; v < n; ++v) {
+        for (int x = 0; x < n; ++x) {
+          if (query.labels[x] == query.labels[v] && pick(2) == 0) query.classes[v].push_back(x);
+        }
+      }
+    }
+    w.queries.push_back(query);
+  }
+  return w;
+}
+
+// Everything a run leaves: its status, report, subgraph file and statistics files.
+struct RunOutput {
+  int status = -1;
+  std::string report;
+  std::string subgraphs;
+  std::map<std::string, std::string> stats;
+
+  bool operator==(const RunOutput& other) const {
+    return status == other.status && report == other.report && subgraphs == other.subgraphs && stats == other.stats;
+  }
+};
+
+std::string describe(const RunOutput& output) {
+  std::string text = "status " + std::to_string(output.status) + "\n" + output.report;
+  for (const auto& [name, content] : output.stats) text += "stats/" + name + ": " + std::to_string(content.size()) + " bytes\n";
+  return text;
+}
+
+RunOutput runTool(const TempDir& dir, const std::vector<std::string>& extra) {
+  for (const std::string& name : listDirectory(dir.file("stats"))) std::remove(dir.file("stats/" + name).c_str());
+  std::vector<std::string> arguments{"sgmatch", "data=" + dir.file("data"), "query=" + dir.file("query"),
+                                     "subgraph=" + dir.file("subgraphs"), "stats=" + dir.file("stats"),
+                                     "maxfreq=-1", "omark=0", "symmetry=file", "timeout=0", "progress=0",
+                                     "threads=1"};
+  arguments.insert(arguments.end(), extra.begin(), extra.end());
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  RunOutput output;
+  output.report = maskTimes(captureStdout([&] { output.status = run(static_cast<int>(argv.size()), argv.data()); }));
+  output.subgraphs = readFile(dir.file("subgraphs"));
+  for (const std::string& name : listDirectory(dir.file("stats"))) output.stats[name] = readFile(dir.file("stats/" + name));
+  return output;
+}
+
+// Splitting at every step of every search, for as long as fewer tasks wait than twice the threads.
+class Split : public testing::Test {
+ protected:
+  void SetUp() override {
+    SplitTuning tuning;
+    tuning.checkInterval = 1;
+    tuning.stepsBeforeSplit = 0;
+    tuning.eager = true;
+    setSplitTuning(tuning);
+  }
+  void TearDown() override { setSplitTuning(SplitTuning()); }
+};
+
+// The counts of one thread's run without a limit, read from its report lines.
+std::vector<uint64_t> countsOf(const std::string& report) {
+  std::vector<uint64_t> counts;
+  for (size_t at = report.find("Freq: "); at != std::string::npos; at = report.find("Freq: ", at + 1)) {
+    counts.push_back(std::stoull(report.substr(at + 6)));
+  }
+  return counts;
+}
+
+}  // namespace
+
+TEST_F(Split, SplitSearchesWriteWhatOneThreadWrites) {
+  TempDir dir;
+  const uint64_t givenBefore = tasksGivenAway();
+  int limited = 0, kept = 0;
+  for (uint32_t seed = 1; seed <= 60; ++seed) {
+    const Workload w = randomWorkload(seed);
+    writeFile(dir.file("data"), dataFileText(w.data));
+    writeFile(dir.file("query"), queryFileText(w.queries));
+    for (const std::string symmetry : {"symmetry=file", "symmetry=auto"}) {
+      const RunOutput whole = runTool(dir, {symmetry});
+      // Limits at, just below and just above each query's exact count, and none.
+      std::vector<std::string> limits{"maxfreq=-1"};
+      for (uint64_t count : countsOf(whole.report)) {
+        if (count == 0) continue;
+        for (uint64_t limit : {count - 1, count, count + 1}) limits.push_back("maxfreq=" + std::to_string(limit));
+      }
+      for (const std::string& limit : limits) {
+        const RunOutput one = runTool(dir, {symmetry, limit});
+        limited += one.report.find("[pruned by maxfreq]") != std::string::npos;
+        kept += !one.stats.empty();
+        for (const std::string threads : {"threads=2", "threads=4"}) {
+          const RunOutput many = runTool(dir, {symmetry, limit, threads});
+          ASSERT_TRUE(many == one) << "seed " << seed << " " << symmetry << " " << limit << " " << threads << "\n"
+                                   << describe(one) << "---\n" << describe(many);
+        }
+      }
+    }
+  }
+  // The runs must have split searches and met both outcomes of a limit.
+  EXPECT_GT(tasksGivenAway() - givenBefore, 1000u);
+  EXPECT_GT(limited, 50);
+  EXPECT_GT(kept, 50);
+}
+
+TEST_F(Split, TextKeptBehindEarlierTasksSpillsToDiskInOrder) {
+  SplitTuning tuning = splitTuning();
+  tuning.pendingPerThread = 16;
+  setSplitTuning(tuning);
+  TempDir dir;
+  for (uint32_t seed = 100; seed <= 130; ++seed) {
+    const Workload w = randomWorkload(seed);
+    writeFile(dir.file("data"), dataFileText(w.data));
+    writeFile(dir.file("query"), queryFileText(w.queries));
+    const RunOutput one = runTool(dir, {});
+    for (const std::string threads : {"threads=2", "threads=4"}) {
+      const RunOutput many = runTool(dir, {threads});
+      ASSERT_TRUE(many == one) << "seed " << seed << " " << threads << "\n" << describe(one) << "---\n" << describe(many);
+    }
+  }
+}
+
+namespace {
+
+// A dense data graph of one label: a path query has millions of embeddings there.
+std::string denseData(int vertices, int degree, uint32_t seed) {
+  std::mt19937 random(seed);
+  SmallGraph data;
+  data.labels.assign(vertices, 0);
+  for (int u = 0; u < vertices; ++u) {
+    for (int j = 0; j < degree / 2; ++j) data.edges.push_back({u, static_cast<int>(random() % vertices)});
+  }
+  return dataFileText(data);
+}
+
+std::string pathQuery(int length) {
+  SmallGraph query;
+  query.labels.assign(length, 0);
+  for (int i = 0; i + 1 < length; ++i) query.edges.push_back({i, i + 1});
+  return queryFileText({query});
+}
+
+}  // namespace
+
+TEST(SplitLong, AnIdleThreadTakesPartOfALongSearch) {
+  // The ordinary tuning, but splitting soon, so that a search of a fraction of a second splits.
+  SplitTuning tuning;
+  tuning.stepsBeforeSplit = 4096;
+  setSplitTuning(tuning);
+  TempDir dir;
+  writeFile(dir.file("data"), denseData(300, 12, 7));
+  // A long query first and short ones after it: the threads that finish the short ones help.
+  writeFile(dir.file("query"), pathQuery(6) + pathQuery(2) + pathQuery(3));
+  const uint64_t givenBefore = tasksGivenAway();
+  for (const std::string limit : {"maxfreq=-1", "maxfreq=1000000"}) {
+    const RunOutput one = runTool(dir, {limit});
+    for (const std::string threads : {"threads=2", "threads=4"}) {
+      const RunOutput many = runTool(dir, {limit, threads});
+      ASSERT_TRUE(many == one) << limit << " " << threads << "\n" << describe(one) << "---\n" << describe(many);
+    }
+  }
+  EXPECT_GT(tasksGivenAway() - givenBefore, 0u);
+  setSplitTuning(SplitTuning());
+}
+
+TEST_F(Split, ATimeLimitStopsEveryTaskOfASplitSearch) {
+  TempDir dir;
+  writeFile(dir.file("data"), denseData(2000, 40, 3));
+  writeFile(dir.file("query"), pathQuery(9));
+  for (const std::string threads : {"threads=2", "threads=4"}) {
+    const RunOutput many = runTool(dir, {"timeout=0.2", "symmetry=none", threads});
+    EXPECT_EQ(many.status, 0);
+    EXPECT_NE(many.report.find("[pruned by timeout]"), std::string::npos) << many.report;
+    EXPECT_TRUE(many.stats.empty());
+    EXPECT_EQ(many.subgraphs, "");
+  }
+}
+
+TEST_F(Split, MixedRunsRepeatedGiveTheSameBytes) {
+  // Many small workloads in one query file, with a limit that stops some queries: the same run again
+  // and again on four threads must give the one-thread bytes every time.
+  TempDir dir;
+  std::mt19937 random(11);
+  for (int round = 0; round < 12; ++round) {
+    Workload w = randomWorkload(1000 + static_cast<uint32_t>(round));
+    for (uint32_t more = 1; more <= 3; ++more) {
+      const Workload extra = randomWorkload(2000 + static_cast<uint32_t>(round) * 10 + more);
+      w.queries.insert(w.queries.end(), extra.queries.begin(), extra.queries.end());
+    }
+    writeFile(dir.file("data"), dataFileText(w.data));
+    writeFile(dir.file("query"), queryFileText(w.queries));
+    const std::string limit = "maxfreq=" + std::to_string(random() % 3000);
+    const RunOutput one = runTool(dir, {limit});
+    for (int repeat = 0; repeat < 5; ++repeat) {
+      const RunOutput many = runTool(dir, {limit, repeat % 2 == 0 ? "threads=4" : "threads=3"});
+      ASSERT_TRUE(many == one) << "round " << round << " repeat " << repeat << "\n" << describe(one) << "---\n"
+                               << describe(many);
+    }
+  }
+}
