@@ -138,11 +138,11 @@ TEST_F(Split, SplitSearchesWriteWhatOneThreadWrites) {
   TempDir dir;
   const uint64_t givenBefore = tasksGivenAway();
   int limited = 0, kept = 0;
-  for (uint32_t seed = 1; seed <= 60; ++seed) {
+  for (uint32_t seed = 1; seed <= 16; ++seed) {
     const Workload w = randomWorkload(seed);
     writeFile(dir.file("data"), dataFileText(w.data));
     writeFile(dir.file("query"), queryFileText(w.queries));
-    for (const std::string symmetry : {"symmetry=file", "symmetry=auto"}) {
+    for (const std::string symmetry : {seed % 2 == 0 ? "symmetry=file" : "symmetry=auto"}) {
       const RunOutput whole = runTool(dir, {symmetry});
       // Limits at, just below and just above each query's exact count, and none.
       std::vector<std::string> limits{"maxfreq=-1"};
@@ -164,8 +164,8 @@ TEST_F(Split, SplitSearchesWriteWhatOneThreadWrites) {
   }
   // The runs must have split searches and met both outcomes of a limit.
   EXPECT_GT(tasksGivenAway() - givenBefore, 1000u);
-  EXPECT_GT(limited, 50);
-  EXPECT_GT(kept, 50);
+  EXPECT_GT(limited, 10);
+  EXPECT_GT(kept, 10);
 }
 
 TEST_F(Split, TextKeptBehindEarlierTasksSpillsToDiskInOrder) {
@@ -173,7 +173,7 @@ TEST_F(Split, TextKeptBehindEarlierTasksSpillsToDiskInOrder) {
   tuning.pendingPerThread = 16;
   setSplitTuning(tuning);
   TempDir dir;
-  for (uint32_t seed = 100; seed <= 130; ++seed) {
+  for (uint32_t seed = 100; seed <= 104; ++seed) {
     const Workload w = randomWorkload(seed);
     writeFile(dir.file("data"), dataFileText(w.data));
     writeFile(dir.file("query"), queryFileText(w.queries));
@@ -187,7 +187,8 @@ TEST_F(Split, TextKeptBehindEarlierTasksSpillsToDiskInOrder) {
 
 namespace {
 
-// A dense data graph of one label: a path query has millions of embeddings there.
+// A data graph of one label and about `degree` neighbours per vertex: a path query has
+// vertices * degree^(length - 1) embeddings there, roughly.
 std::string denseData(int vertices, int degree, uint32_t seed) {
   std::mt19937 random(seed);
   SmallGraph data;
@@ -213,11 +214,11 @@ TEST(SplitLong, AnIdleThreadTakesPartOfALongSearch) {
   tuning.stepsBeforeSplit = 4096;
   setSplitTuning(tuning);
   TempDir dir;
-  writeFile(dir.file("data"), denseData(300, 12, 7));
+  writeFile(dir.file("data"), denseData(200, 8, 7));
   // A long query first and short ones after it: the threads that finish the short ones help.
-  writeFile(dir.file("query"), pathQuery(6) + pathQuery(2) + pathQuery(3));
+  writeFile(dir.file("query"), pathQuery(5) + pathQuery(2) + pathQuery(3));
   const uint64_t givenBefore = tasksGivenAway();
-  for (const std::string limit : {"maxfreq=-1", "maxfreq=1000000"}) {
+  for (const std::string limit : {"maxfreq=-1", "maxfreq=300000"}) {
     const RunOutput one = runTool(dir, {limit});
     for (const std::string threads : {"threads=2", "threads=4"}) {
       const RunOutput many = runTool(dir, {limit, threads});
@@ -246,7 +247,7 @@ TEST_F(Split, MixedRunsRepeatedGiveTheSameBytes) {
   // and again on four threads must give the one-thread bytes every time.
   TempDir dir;
   std::mt19937 random(11);
-  for (int round = 0; round < 12; ++round) {
+  for (int round = 0; round < 20; ++round) {
     Workload w = randomWorkload(1000 + static_cast<uint32_t>(round));
     for (uint32_t more = 1; more <= 3; ++more) {
       const Workload extra = randomWorkload(2000 + static_cast<uint32_t>(round) * 10 + more);
@@ -256,7 +257,7 @@ TEST_F(Split, MixedRunsRepeatedGiveTheSameBytes) {
     writeFile(dir.file("query"), queryFileText(w.queries));
     const std::string limit = "maxfreq=" + std::to_string(random() % 3000);
     const RunOutput one = runTool(dir, {limit});
-    for (int repeat = 0; repeat < 5; ++repeat) {
+    for (int repeat = 0; repeat < 4; ++repeat) {
       const RunOutput many = runTool(dir, {limit, repeat % 2 == 0 ? "threads=4" : "threads=3"});
       ASSERT_TRUE(many == one) << "round " << round << " repeat " << repeat << "\n" << describe(one) << "---\n"
                                << describe(many);
