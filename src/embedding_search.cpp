@@ -196,7 +196,20 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
     return {0, true};
   }
   const bool small = labels.size() <= 64;
-  Result result = small ? search<true>(index, limit, writer) : search<false>(index, limit, writer);
+  Result result{0, false};
+  try {
+    result = small ? search<true>(index, limit, writer) : search<false>(index, limit, writer);
+  } catch (...) {
+    if (!ownSplit) throw;
+    // The tasks given away must end before the split they belong to goes.
+    endTask();
+    try {
+      ownSplit->finishOwner(*this, result, 0, std::current_exception());
+    } catch (...) {
+    }
+    ownSplit.reset();
+    throw;
+  }
   if (ownSplit) {
     // Some of the search was given away: the rest of it, and the whole result, come from the split.
     const uint64_t uncounted = result.frequency - countedShared;

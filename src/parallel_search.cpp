@@ -97,6 +97,8 @@ ParallelSearch::ParallelSearch(SplitBoard& splitBoard, const QueryRef& query, St
 }
 
 ParallelSearch::~ParallelSearch() {
+  // Text of tasks that a failure left unwritten.
+  for (const SearchTask& task : tasks) board.pendingBytes.fetch_sub(task.pending.size(), std::memory_order_relaxed);
   if (spillFd >= 0) close(spillFd);
 }
 
@@ -139,6 +141,10 @@ void ParallelSearch::addCount(uint64_t found) {
 void ParallelSearch::run(EmbeddingSearch& search, SearchTask& task) {
   EmbeddingSearch::Result result{0, false};
   bool failed = false;
+  // A helper's own control belongs to its last query; a task stops by the split's, which follows the
+  // owner's.
+  SearchControl* const ownControl = search.control;
+  search.control = nullptr;
   try {
     search.prepareTask(*this);
     StatsWriter& writer = search.taskListing();
@@ -152,18 +158,23 @@ void ParallelSearch::run(EmbeddingSearch& search, SearchTask& task) {
     failed = true;
   }
   search.endTask();
+  search.control = ownControl;
   finish(task, result, failed);
 }
 
 EmbeddingSearch::Result ParallelSearch::finishOwner(EmbeddingSearch& search, const EmbeddingSearch::Result& own,
-                                                    uint64_t ownUncounted) {
-  bool failed = false;
-  try {
-    ownerWriter.setSink(nullptr);
-    addCount(ownUncounted);
-  } catch (...) {
-    fail(std::current_exception());
-    failed = true;
+                                                    uint64_t ownUncounted, std::exception_ptr ownFailure) {
+  bool failed = ownFailure != nullptr;
+  if (failed) {
+    fail(ownFailure);
+  } else {
+    try {
+      ownerWriter.setSink(nullptr);
+      addCount(ownUncounted);
+    } catch (...) {
+      fail(std::current_exception());
+      failed = true;
+    }
   }
   finish(*ownerTask(), own, failed);
   while (SearchTask* task = take()) run(search, *task);
@@ -227,7 +238,7 @@ void ParallelSearch::writeOut(SearchTask& task) {
     task.spilled.clear();
   }
   writeStatsText(fd, path, task.pending.data(), task.pending.size());
-  pendingBytes -= task.pending.size();
+  board.pendingBytes.fetch_sub(task.pending.size(), std::memory_order_relaxed);
   std::string().swap(task.pending);
 }
 
@@ -239,11 +250,11 @@ void ParallelSearch::write(SearchTask& task, const char* text, size_t size) {
     writeStatsText(fd, path, text, size);
     return;
   }
-  if (pendingBytes + size <= pendingBudget) {
+  if (board.pendingBytes.fetch_add(size, std::memory_order_relaxed) + size <= pendingBudget) {
     task.pending.append(text, size);
-    pendingBytes += size;
     return;
   }
+  board.pendingBytes.fetch_sub(size, std::memory_order_relaxed);
   spill(task, text, size);
 }
 
@@ -272,6 +283,6 @@ void ParallelSearch::spill(SearchTask& task, const char* text, size_t size) {
     }
   }
   task.spilled.emplace_back(start, static_cast<size_t>(spillEnd - start));
-  pendingBytes -= task.pending.size();
+  board.pendingBytes.fetch_sub(task.pending.size(), std::memory_order_relaxed);
   std::string().swap(task.pending);
 }

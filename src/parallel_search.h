@@ -102,6 +102,7 @@ class SplitBoard {
   std::atomic<int> idle{0};
   std::atomic<int> queued{0};
   std::atomic<uint64_t> nextId{1};
+  std::atomic<size_t> pendingBytes{0};  // text kept in memory by the tasks of all splits
   std::mutex mutex;
   std::vector<ParallelSearch*> active;  // split searches, oldest first
 };
@@ -147,11 +148,11 @@ class ParallelSearch {
     return stop.load(std::memory_order_relaxed) || (ref.control != nullptr && ref.control->stopRequested());
   }
 
-  /// Ends the owner's task with its result, runs the queued tasks left, waits for the others, and
-  /// returns the result of the whole search (that of the search on one thread, times aside).
-  /// Rethrows the first failure of a task.
+  /// Ends the owner's task with its result (or its failure), runs the queued tasks left, waits for
+  /// the others, and returns the result of the whole search (that of the search on one thread, times
+  /// aside). Rethrows the first failure of a task.
   EmbeddingSearch::Result finishOwner(EmbeddingSearch& search, const EmbeddingSearch::Result& own,
-                                      uint64_t ownUncounted);
+                                      uint64_t ownUncounted, std::exception_ptr ownFailure = nullptr);
 
   /// Takes the earliest queued task; null when none is queued.
   SearchTask* take();
@@ -173,7 +174,7 @@ class ParallelSearch {
   const uint64_t number;
   const int fd;
   const std::string path;
-  const size_t pendingBudget;  // bytes of text kept in memory by all tasks together
+  const size_t pendingBudget;  // bytes of text the tasks of all splits may keep in memory
 
   std::atomic<uint64_t> counted{0};
   std::atomic<bool> stop{false};
@@ -182,7 +183,6 @@ class ParallelSearch {
   std::condition_variable changed;
   std::list<SearchTask> tasks;            // not yet written whole, in search order
   size_t unfinished = 1;                  // tasks not done
-  size_t pendingBytes = 0;
   bool limitPassed = false;
   bool stoppedByControl = false;
   std::exception_ptr failure;
