@@ -92,7 +92,9 @@ ParallelSearch::ParallelSearch(SplitBoard& splitBoard, const QueryRef& query, St
   root.self = tasks.begin();
   root.state = SearchTask::State::running;
   root.streaming = true;
-  ownerWriter.setSink(&root);
+  // The owner's listing comes first in the file: it goes on writing there itself, and may go on
+  // holding its embeddings while the limit can still delete the listing.
+  ownerWriter.markWritten();
   board.add(this);
 }
 
@@ -148,11 +150,20 @@ void ParallelSearch::run(EmbeddingSearch& search, SearchTask& task) {
   try {
     search.prepareTask(*this);
     StatsWriter& writer = search.taskListing();
-    writer.begin(fd, path, static_cast<int>(ref.labels->size()), StatsWriter::Mode::buffered);
+    // While the limit or a time limit may still delete the listing, embeddings are held, as on one
+    // thread, and formatted only when the task ends with the search still going.
+    const bool mayBeDeleted = ref.limit != UINT64_MAX || (ref.control != nullptr && ref.control->stoppable);
+    writer.begin(fd, path, static_cast<int>(ref.labels->size()),
+                 mayBeDeleted ? StatsWriter::Mode::held : StatsWriter::Mode::buffered);
     writer.setSink(&task);
     result = search.runTask(task, ref.limit, writer);
-    writer.setSink(nullptr);
     addCount(result.frequency - search.countedShared);
+    if (result.completed && !stopRequested()) {
+      writer.flush();
+    } else {
+      writer.discard();
+    }
+    writer.setSink(nullptr);
   } catch (...) {
     fail(std::current_exception());
     failed = true;
@@ -169,8 +180,9 @@ EmbeddingSearch::Result ParallelSearch::finishOwner(EmbeddingSearch& search, con
     fail(ownFailure);
   } else {
     try {
-      ownerWriter.setSink(nullptr);
       addCount(ownUncounted);
+      // A search stopped by the limit or the control keeps no listing: what is held is not written.
+      if (own.completed && !stopRequested()) ownerWriter.flush();
     } catch (...) {
       fail(std::current_exception());
       failed = true;

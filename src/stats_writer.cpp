@@ -80,6 +80,11 @@ void writeStatsText(int fd, const std::string& path, const char* next, size_t le
   }
 }
 
+void StatsWriter::flush() {
+  if (holding) spill();
+  writeText();
+}
+
 void StatsWriter::finish() {
   if (holding) spill();
   writeText();

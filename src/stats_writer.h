@@ -59,6 +59,12 @@ class StatsWriter {
   /// True when bytes of the current listing have gone to the file since `begin`.
   bool wroteAny() const { return wrote; }
 
+  /// Formats what is held and writes every pending byte, keeping the listing open.
+  void flush();
+
+  /// Counts the listing's file as written: other writers have written to it.
+  void markWritten() { wrote = true; }
+
   /// Sends the text to `target` from now on (null: the descriptor again); what is held is formatted
   /// first, since text sent elsewhere can no longer wait behind it.
   void setSink(TextSink* target);
