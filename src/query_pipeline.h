@@ -4,6 +4,7 @@
 // they write come back to the reading thread, which commits them in query order, so that every output
 // is that of a run on one thread. Statistics files are written by the workers: each is complete or
 // absent. Jobs may also be handed to another process (an MPI rank) and completed from its results.
+// A worker with no query to take helps with the long searches of the others (parallel_search.h).
 #pragma once
 
 #include <chrono>
