@@ -85,7 +85,7 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
   if (options.timeout > 0 || progress) watch = std::make_unique<QueryWatch>(options.timeout, progress, threads);
   *stage = Stage::readingData;
   double loadMs = 0;
-  std::unique_ptr<Graph> graph = loadDataGraph(withoutArguments, &loadMs);
+  std::unique_ptr<Graph> graph = loadDataGraph(withoutArguments, &loadMs, watch.get());
   if (!graph) return -1;
   report.begin(*graph, loadMs);
   *stage = Stage::readingQuery;
@@ -131,10 +131,17 @@ int threadCount() {
   return options.threads == 0 ? static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) : options.threads;
 }
 
-std::unique_ptr<Graph> loadDataGraph(bool withoutArguments, double* loadMs) {
+std::unique_ptr<Graph> loadDataGraph(bool withoutArguments, double* loadMs, QueryWatch* watch) {
   auto graph = std::make_unique<Graph>();
   const auto loadStart = std::chrono::steady_clock::now();
-  if (!graph->read(datapath.c_str(), threadCount())) {
+  // The watch reads the counter until the first query starts, so it lives as long as the process.
+  static std::atomic<uint64_t> bytesRead{0};
+  if (watch != nullptr) {
+    struct stat info;
+    const bool sized = stat(datapath.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    watch->loading(&bytesRead, sized ? static_cast<uint64_t>(info.st_size) : 0);
+  }
+  if (!graph->read(datapath.c_str(), threadCount(), watch != nullptr ? &bytesRead : nullptr)) {
     if (withoutArguments) {
       std::cerr << "sgmatch: no arguments were given, so the data graph is the file \"data\" of the working "
                    "directory; sgmatch --help lists the keys"
