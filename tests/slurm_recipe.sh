@@ -159,6 +159,21 @@ if [ "$by_hand" = 0 ] && [ "$(id -u)" = 0 ] && command -v sbatch > /dev/null && 
   [ ! -e "$failed_dir/report" ] && [ ! -e "$failed_dir/slurm-merge.log" ] ||
     { echo "FAIL: the merge job ran although a task failed" >&2; exit 1; }
   echo "ok: Slurm job array with a failing task: the dependent merge job was cancelled"
+
+  # sgmatch-mpi started by srun as the README shows, two tasks, against the same whole run.
+  if [ -x "$bin_dir/sgmatch-mpi" ]; then
+    mpi_dir=$work/slurm-mpi
+    make_inputs "$mpi_dir"
+    whole_run "$mpi_dir"
+    mkdir -p "$mpi_dir/mpi" "$mpi_dir/stats"
+    (cd "$mpi_dir/mpi" && OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_btl=self,vader \
+      srun --mpi=pmix --ntasks=2 sgmatch-mpi data=../data query=../query stats=../stats > report) ||
+      { echo "FAIL: srun sgmatch-mpi failed" >&2; exit 1; }
+    diff <(mask "$mpi_dir/whole/report") <(mask "$mpi_dir/mpi/report") || { echo "FAIL: srun sgmatch-mpi: the report differs" >&2; exit 1; }
+    cmp "$mpi_dir/whole/subgraphs" "$mpi_dir/mpi/subgraphs" || { echo "FAIL: srun sgmatch-mpi: the subgraph file differs" >&2; exit 1; }
+    diff -r "$mpi_dir/stats-whole" "$mpi_dir/stats" || { echo "FAIL: srun sgmatch-mpi: the statistics files differ" >&2; exit 1; }
+    echo "ok: srun --mpi=pmix --ntasks=2 sgmatch-mpi equals the whole run"
+  fi
 else
   [ "$by_hand" = 1 ] || echo "slurm_recipe: no Slurm to start here (needs root, sbatch, slurmctld, slurmd, munged); running the task bodies by hand"
   # The array's size as the script's #SBATCH --array line gives it.
