@@ -287,9 +287,15 @@ std::string sizeLineProblem(const char* p, const char* end, MatrixSize* size) {
   return std::string();
 }
 
-// The problem with the entry i j that follows `read` entries; empty when it is a valid edge. Runs once
-// per entry: the empty result needs no allocation.
-inline std::string entryProblem(uint64_t i, uint64_t j, uint64_t read, const MatrixSize& size) {
+// True when the entry i j that follows `read` entries is a valid edge: both indices are rows and the
+// size line allows one more entry. The test every entry takes; entryProblem words a failure.
+inline bool entryFits(uint64_t i, uint64_t j, uint64_t read, const MatrixSize& size) {
+  // Unsigned: an index 0 wraps past every row.
+  return i - 1 < size.rows && j - 1 < size.rows && read != size.entries;
+}
+
+// The problem with the entry i j that follows `read` entries; empty when it is a valid edge.
+std::string entryProblem(uint64_t i, uint64_t j, uint64_t read, const MatrixSize& size) {
   for (uint64_t index : {i, j}) {
     if (index == 0 || index > size.rows) {
       return "index " + std::to_string(index) + " is out of range (the matrix has rows 1 to " +
@@ -358,7 +364,7 @@ bool readMatrixMarketLines(PairLineReader& reader, PairLineReader::Kind kind, st
       }
       problem = pairProblem(&p, end, "index", &i, &j);
     }
-    if (problem.empty()) problem = entryProblem(i, j, read, size);
+    if (problem.empty() && !entryFits(i, j, read, size)) problem = entryProblem(i, j, read, size);
     if (!problem.empty()) {
       *error = located(path, lineNumber, problem);
       return false;
