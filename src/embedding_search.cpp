@@ -635,7 +635,7 @@ void EmbeddingSearch::abandonWalk() {
 // Whether candidate c of level k passes the lazy filter and is not used by an earlier level; a use
 // joins the level's failing set.
 template <bool small>
-bool EmbeddingSearch::admissible(const DataIndex& index, int k, int c) {
+[[gnu::always_inline]] inline bool EmbeddingSearch::admissible(const DataIndex& index, int k, int c) {
   Level& level = levels[k];
   if (small && level.untested) {
     if (!(testedMask[c] >> k & 1)) markTested(c, k, locallyPossible(index, c, k));
