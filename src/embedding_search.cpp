@@ -25,6 +25,8 @@ constexpr int refinementPasses = 4;
 constexpr size_t refinementBudget = size_t{1} << 22;
 // Label classes of the query's vertices adding up to more than this are not filtered up front.
 constexpr size_t completeFilterBound = size_t{1} << 18;
+// Label classes of the query's vertices averaging at most this many vertices are not filtered up front.
+constexpr size_t smallClass = 512;
 
 // A neighbour list of the renumbered query, ascending, without repeats and without the vertex itself.
 std::vector<int> distinctRow(const std::vector<int>& row, int self, int n) {
@@ -329,11 +331,13 @@ EmbeddingSearch::Result EmbeddingSearch::race(const DataIndex& index, const std:
 // Whether candidates are tested when the search meets them rather than up front.
 bool EmbeddingSearch::decideLazy(const DataIndex& index, uint64_t limit) const {
   if (tuning.filter != Tuning::Filter::automatic) return tuning.filter == Tuning::Filter::lazy;
-  // Filtering every label class up front pays on searches that run to their end over small classes;
-  // under a limit, or over large classes, a search usually meets only a part of them.
+  // Filtering every label class up front pays on searches that run to their end over classes of
+  // moderate size; under a limit, or over large classes, a search usually meets only a part of
+  // them. Over very small classes (many labels) the search is so short that filtering up front
+  // would be most of its cost, while testing candidates as they come prunes nearly as well.
   size_t classSizes = 0;
   for (const Vertex& q : vertices) classSizes += index.verticesWithLabel(q.label).size();
-  return limit != UINT64_MAX || classSizes > completeFilterBound;
+  return limit != UINT64_MAX || classSizes > completeFilterBound || classSizes <= smallClass * vertices.size();
 }
 
 // The search of a query of up to 64 vertices as described: filtering, then the search.
