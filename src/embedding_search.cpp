@@ -583,18 +583,6 @@ bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink
   const uint32_t interval = tuning.checkInterval;
   uint32_t untilCheck = interval;
   for (;;) {
-    if (--untilCheck == 0) {
-      untilCheck = interval;
-      if (control != nullptr && control->stopRequested()) {
-        for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
-        *result = {frequency, false, true};
-        return true;
-      }
-      if (--checks == 0) {
-        walk = {frequency, changedFrom, depth};
-        return false;
-      }
-    }
     Level& level = levels[depth];
     if (level.position < level.count) {
       const int c = level.list[level.position++];
@@ -607,12 +595,25 @@ bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink
           return true;
         }
         if (control != nullptr) control->publish(frequency);
-        // A step that lists an embedding is not counted against the turn: listing is work that
-        // every order does alike.
-        ++untilCheck;
         changedFrom = static_cast<size_t>(depth);
         level.found = true;
         continue;
+      }
+      // Steps are counted where the search goes deeper, its costly moves; listing an embedding,
+      // work that every order does alike, is not counted against a turn.
+      if (--untilCheck == 0) {
+        untilCheck = interval;
+        if (control != nullptr && control->stopRequested()) {
+          for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
+          *result = {frequency, false, true};
+          return true;
+        }
+        if (--checks == 0) {
+          // Paused before going deeper: the candidate is taken again when the walk goes on.
+          --level.position;
+          walk = {frequency, changedFrom, depth};
+          return false;
+        }
       }
       usedBy[c] = depth + 1;
       enterLevel<small>(index, ++depth);

@@ -32,10 +32,10 @@ class EmbeddingSearch {
     /// The order the search assigns vertices in: the query's own raced by the cheapest greedy one,
     /// the own alone, or the cheapest greedy one alone.
     enum class Order { automatic, own, cheapest } order = Order::automatic;
-    /// Length of the own order's first turn in a race, in units of `checkInterval` steps (steps
-    /// that list an embedding not counted); each later turn is twice as long as the one before.
-    uint64_t firstTurn = 256;
-    /// Steps between two looks at the stop flag and the turn's end.
+    /// Length of the own order's first turn in a race, in units of `checkInterval` steps that go
+    /// one vertex deeper; each later turn is twice as long as the one before.
+    uint64_t firstTurn = 128;
+    /// Steps deeper between two looks at the stop flag and the turn's end.
     uint32_t checkInterval = stopCheckInterval;
     /// When not empty and a permutation of the query's vertices, the search order, whatever `order`.
     std::vector<int> forcedOrder;
