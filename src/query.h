@@ -80,6 +80,9 @@ class Query {
   /// share one index.
   void shareIndex(Graph* graph, std::shared_ptr<const DataIndex> index);
 
+  /// The default engine's search, so that tests and measurements can fix the choices it makes.
+  EmbeddingSearch& engineSearch() { return *search; }
+
   /// The index that `match` uses; null before the first.
   const std::shared_ptr<const DataIndex>& index() const { return dataIndex; }
 
