@@ -134,6 +134,7 @@ QueryPipeline::Result decode(const std::string& bytes) {
 void coordinate(int ranks, Graph& graph, RunReport& report) {
   Query query(querypath, subgraphpath, statspath, maxfreq);
   query.symmetry = options.symmetry;
+  query.list = options.list;
   SearchControl control;
   control.stoppable = options.timeout > 0;
   query.control = &control;
@@ -197,6 +198,7 @@ void work(Graph& graph) {
   reader.statsDirPath = statspath;
   reader.freqLimit = maxfreq;
   reader.symmetry = options.symmetry;
+  reader.list = options.list;
   reader.queryFile.open(querypath);
   if (!reader.queryFile.is_open()) fatalError("Query cannot open " + querypath);
   SearchControl control;
