@@ -32,16 +32,15 @@ void appendNumber(std::string& text, long long value) { text += std::to_string(v
 const std::vector<int> emptyRow;
 
 // Count first: the held listing's size (in ints, about one per embedding) at which the counter is
-// first asked, and the growth of that mark between two asks. At each ask the counter may take a
-// share of the time the listing would still take to reach the limit at its rate so far. The first
-// ask, a short trial, may take up to a few times what the listing has taken (still little: the
-// first mark is reached early); later asks only what keeps all counting within a share of the
-// listing's time, so that a counter slower than the listing costs a bounded part more.
+// first asked, and the growth of that mark between two asks. All asks together may take a share of
+// the time the listing would take to reach the limit at its rate so far (so a query the limit
+// prunes costs at most that share more when the counter is slow), and never more than a few times
+// the time the listing has taken (so a listing that ends below the limit, which the rate cannot
+// foresee, costs at most that much more).
 constexpr size_t firstCountMark = size_t{1} << 15;
-constexpr size_t countMarkGrowth = 4;
-constexpr double countBudgetShare = 0.25;
-constexpr double firstCountBudget = 4;
+constexpr size_t countMarkGrowth = 16;
 constexpr double countingShare = 0.25;
+constexpr double countingCap = 8;
 
 }  // namespace
 
@@ -513,12 +512,8 @@ void Query::askCounter(StatsWriter& writer) {
   if (countFirst == CountFirst::automatic) {
     const double listingSeconds = std::max(std::chrono::duration<double>(start - listingStart).count() - countingSeconds, 0.0);
     const double toLimit = static_cast<double>(freqLimit) / static_cast<double>(std::max<size_t>(nextCountMark, 1));
-    double budget = listingSeconds * countBudgetShare * toLimit;
-    if (nextCountMark == firstCountMark) {
-      budget = std::min(budget, firstCountBudget * listingSeconds);
-    } else {
-      budget = std::min(budget, countingShare * listingSeconds - countingSeconds);
-    }
+    const double budget =
+        std::min(countingShare * listingSeconds * toLimit, countingCap * listingSeconds) - countingSeconds;
     if (budget <= 0) {
       nextCountMark *= countMarkGrowth;
       writer.watchHeld(nextCountMark, [this, &writer] { askCounter(writer); });
