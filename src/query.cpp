@@ -500,10 +500,10 @@ bool Query::enumerate(Graph* graph) {
   return result.completed && !countPassedLimit;
 }
 
-// A listing under a limit has grown past a mark: the counter, given a share of the time the listing
-// took so far, tells whether the count passes the limit. If it does, the search is asked to stop,
+// A listing under a limit has grown past a mark: the counter, within what is left of its time
+// allowance, tells whether the count passes the limit. If it does, the search is asked to stop,
 // since nothing it lists would be kept; a count within the limit lets the listing go on unasked; a
-// counter out of time is asked again at a mark further on, with a larger budget.
+// counter out of time is asked again at a mark further on, where the allowance has grown.
 void Query::askCounter(StatsWriter& writer) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
