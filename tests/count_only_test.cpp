@@ -357,3 +357,38 @@ TEST(CountFirst, LongListingsAreTheSameAskedOrNot) {
   writeFile(dir.file("query"), queryFileText({path}));
   for (uint64_t limit : {uint64_t{40000}, uint64_t{657719}, uint64_t{657720}}) expectSameListings(dir, limit, "K30");
 }
+
+// Cliques of 6 in a complete graph of 200 vertices: about 5.6e13 embeddings, far more than a tenth of
+// a second can count. The time limit stops the count and reports it as a listing's would be.
+TEST(CountOnly, ATimeLimitStopsTheCountAndReportsALowerBound) {
+  SmallGraph data;
+  data.labels.assign(200, 0);
+  for (int u = 0; u < 200; ++u) {
+    for (int v = u + 1; v < 200; ++v) data.edges.push_back({u, v});
+  }
+  SmallGraph clique;
+  clique.labels.assign(6, 0);
+  for (int u = 0; u < 6; ++u) {
+    for (int v = u + 1; v < 6; ++v) clique.edges.push_back({u, v});
+  }
+  TempDir dir;
+  writeFile(dir.file("data"), dataFileText(data));
+  writeFile(dir.file("query"), queryFileText({clique, star(1)}));
+  for (const char* threads : {"threads=1", "threads=2"}) {
+    const ProcessResult run =
+        runProcess(SGMATCH_BINARY, {"list=0", "timeout=0.1", "results=results.jsonl", threads}, dir.path());
+    EXPECT_EQ(run.status, 0);
+    const std::vector<std::string> lines = linesOf(maskTimes(run.output));
+    ASSERT_EQ(lines.size(), 3u) << run.output;
+    EXPECT_EQ(lines[0].rfind("0\t#nodes: 6\tSym: 0\tFreq: ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 20), " [pruned by timeout]") << lines[0];
+    EXPECT_EQ(lines[1], "1\t#nodes: 2\tSym: 0\tFreq: 0\tTime/ms: T [pruned by zero freq]");
+    EXPECT_EQ(readFile(dir.file("subgraphs")), "") << threads;
+    const std::vector<nlohmann::json> objects = resultObjects(dir.file("results.jsonl"));
+    ASSERT_EQ(objects.size(), 4u);
+    EXPECT_EQ(objects[1]["status"], "timeout");
+    EXPECT_EQ(objects[1]["exact"], false);
+    EXPECT_LT(objects[1]["wall_ms"].get<double>(), 5000) << "the count stops soon after the limit";
+    EXPECT_EQ(listDirectory(dir.file("stats")), std::vector<std::string>{}) << "no statistics file";
+  }
+}
