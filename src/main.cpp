@@ -92,6 +92,7 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
   auto query = std::make_unique<Query>(querypath, subgraphpath, statspath, maxfreq);
   query->engine = engine;
   query->symmetry = options.symmetry;
+  query->list = options.list;
   SearchControl control;
   control.stoppable = options.timeout > 0;
   query->control = &control;

@@ -187,6 +187,7 @@ bool sendJobs(int ranks, QueryPipeline& pipeline, std::vector<int>& credits) {
 void coordinate(int ranks, Graph& graph, RunReport& report) {
   Query query(querypath, subgraphpath, statspath, maxfreq);
   query.symmetry = options.symmetry;
+  query.list = options.list;
   SearchControl control;
   control.stoppable = options.timeout > 0;
   query.control = &control;
@@ -216,6 +217,7 @@ void work(Graph& graph) {
   reader.statsDirPath = statspath;
   reader.freqLimit = maxfreq;
   reader.symmetry = options.symmetry;
+  reader.list = options.list;
   reader.queryFile.open(querypath);
   if (!reader.queryFile.is_open()) fatalError("Query cannot open " + querypath);
   SearchControl control;

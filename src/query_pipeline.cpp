@@ -37,6 +37,8 @@ QueryPipeline::QueryPipeline(int threads, Graph* dataGraph, Query& queryReader, 
     query.freqLimit = reader.freqLimit;
     query.engine = reader.engine;
     query.symmetry = reader.symmetry;
+    query.list = reader.list;
+    query.countFirst = reader.countFirst;
     query.control = &worker->control;
     worker->control.stoppable = reader.control != nullptr && reader.control->stoppable;
     if (reader.index()) query.shareIndex(graph, reader.index());

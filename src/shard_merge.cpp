@@ -717,8 +717,8 @@ bool mergeSubgraphFiles(const std::vector<ShardReport>& shards, const std::vecto
 namespace {
 
 // The totals of the end object that are sums over the queries; "average_s" is recomputed from them.
-const char* const summedTotals[] = {"queries", "complete", "limit",        "timeout",
-                                    "zero",    "refused",  "total_cpu_ms", "total_wall_ms"};
+const char* const summedTotals[] = {"queries", "complete", "limit",        "timeout",      "zero",
+                                    "refused", "overflow", "total_cpu_ms", "total_wall_ms"};
 
 // Reads a shard's results file object by object.
 class ResultsReader {
