@@ -32,7 +32,9 @@ uint64_t maxfreq = UINT64_MAX;
 int output_mark = 0;
 RunOptions options;
 
-void parseParameter(int argc, char** argv) { matchingToolKeys("sgmatch").apply(argc, argv, std::cerr); }
+// Every argument is applied, whatever else the command line holds: help and version requests are the
+// driver's, which looks for them before it parses.
+void parseParameter(int argc, char** argv) { matchingToolKeys("sgmatch").applyKeys(argc, argv, std::cerr); }
 
 namespace {
 
