@@ -5,7 +5,10 @@
 # that the counts agree wherever two engines finished, and reports solved queries, time per set,
 # embeddings per second and a cactus plot (queries solved against time per query).
 #
-#   count_workloads.py --build build-bench [--subgraphmatching PATH] [--timeout 10]
+#   count_workloads.py --build build-bench [--subgraphmatching PATH] [--timeout 10] [--tool]
+#
+# --tool counts through the tool itself (sgmatch list=0 timeout=SEC results=..., one process per
+# query set) instead of sgmatch-count; the time of a query is then its wall_ms in the results file.
 #
 # --subgraphmatching names RapidsAtHKUST/SubgraphMatching's SubgraphMatching.out, run with the
 # configuration its authors recommend (GraphQL filter, GraphQL order, LFTJ enumeration; build it
@@ -50,6 +53,40 @@ def run_counter(build, data, query_file, timeout, extra=()):
     if proc.returncode != 0:
         print("sgmatch-count failed (%d) on %s: %s" % (proc.returncode, query_file,
                                                        proc.stderr[-500:]), flush=True)
+    return results
+
+
+def run_tool(build, data, query_file, timeout, workdir, cpu_factor=None):
+    """As run_counter, through sgmatch list=0 with a time limit per query; the outcome and the
+    time come from the results file (status, wall_ms). With cpu_factor, the tool's wall-clock limit
+    is that many times the timeout, and a query counts as solved when its processor time (cpu_ms)
+    is within the timeout: on a machine shared with other jobs, wall-clock time says more about
+    the others than about the count."""
+    os.makedirs(workdir, exist_ok=True)
+    results_path = os.path.join(workdir, "results.jsonl")
+    cmd = [os.path.join(build, "sgmatch"), "data=" + data, "query=" + query_file, "list=0",
+           "timeout=%g" % (timeout * (cpu_factor or 1)), "results=" + results_path, "subgraph=" + os.path.join(workdir, "subgraphs"),
+           "stats=" + os.path.join(workdir, "no-stats")]
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          stdin=subprocess.DEVNULL)
+    outcomes = {"complete": "done", "zero": "done", "timeout": "timeout", "overflow": "overflow",
+                "limit": "limit", "refused": "refused"}
+    results = {}
+    if os.path.exists(results_path):
+        with open(results_path) as f:
+            for line in f:
+                obj = json.loads(line)
+                if obj.get("type") != "query":
+                    continue
+                outcome = outcomes[obj["status"]]
+                seconds = (obj["cpu_ms"] if cpu_factor else obj["wall_ms"]) / 1000
+                if cpu_factor and outcome == "done" and seconds > timeout:
+                    outcome = "timeout"
+                results[obj["query"]] = {"vertices": obj["vertices"], "edges": obj["edges"],
+                                         "count": obj["frequency"], "outcome": outcome,
+                                         "seconds": seconds, "wall_seconds": obj["wall_ms"] / 1000}
+    if proc.returncode != 0:
+        print("sgmatch failed (%d) on %s: %s" % (proc.returncode, query_file, proc.stdout[-500:]), flush=True)
     return results
 
 
@@ -233,6 +270,10 @@ def main():
     parser.add_argument("--rerun-peers", action="store_true")
     parser.add_argument("--no-peers", action="store_true", help="the counter only (peer cache still read)")
     parser.add_argument("--peers-only", action="store_true", help="fill the peer cache only")
+    parser.add_argument("--tool", action="store_true",
+                        help="count through sgmatch list=0 instead of sgmatch-count")
+    parser.add_argument("--cpu-time", type=float, metavar="FACTOR",
+                        help="with --tool: judge by processor time, the wall-clock limit FACTOR times --timeout")
     parser.add_argument("--counter-results", help="results.json of an earlier run: report its counter "
                         "results against the peer cache instead of counting again")
     args = parser.parse_args()
@@ -266,6 +307,9 @@ def main():
             ours = {k: earlier["%s|%s|%d" % (graph, qset, k)]["counter"]
                     for k in range(len(run_workloads.split_queries(query_file)))
                     if "%s|%s|%d" % (graph, qset, k) in earlier}
+        elif args.tool and not args.peers_only:
+            ours = run_tool(args.build, os.path.abspath(data), os.path.abspath(query_file), args.timeout,
+                            os.path.join(args.out, "tool-run"), args.cpu_time)
         else:
             ours = {} if args.peers_only else run_counter(args.build, os.path.abspath(data),
                                                           os.path.abspath(query_file), args.timeout)

@@ -95,7 +95,7 @@ def self_check():
     return True
 
 
-def run_tool(build, data, queries_path, cap):
+def run_tool(build, data, queries_path, cap, extra=()):
     """Runs sgmatch on the query file with symmetry lines removed and maxfreq=cap; returns its
     stdout."""
     tmp = tempfile.mkdtemp(prefix="crosscheck-", dir=os.path.dirname(os.path.abspath(data)))
@@ -106,7 +106,7 @@ def run_tool(build, data, queries_path, cap):
         os.makedirs(os.path.join(tmp, "stats"))
         proc = subprocess.run(
             [os.path.join(os.path.abspath(build), "sgmatch"), "data=" + os.path.abspath(data), "query=queries",
-             "subgraph=subgraphs", "stats=stats", "maxfreq=%d" % cap],
+             "subgraph=subgraphs", "stats=stats", "maxfreq=%d" % cap] + list(extra),
             cwd=tmp, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
             stdin=subprocess.DEVNULL)
         if proc.returncode != 0:
@@ -145,12 +145,15 @@ def main():
                         help="seconds graph-tool may spend on one query")
     parser.add_argument("--cap", type=int, default=100000,
                         help="queries with more embeddings than this are skipped")
+    parser.add_argument("--tool-args", default="",
+                        help="extra key=value arguments for sgmatch, separated by spaces (list=0: count "
+                             "without listing)")
     args = parser.parse_args()
 
     if not self_check():
         return 2
     if args.build:
-        text = run_tool(args.build, args.data, args.queries, args.cap)
+        text = run_tool(args.build, args.data, args.queries, args.cap, args.tool_args.split())
         if text is None:
             return 2
     else:

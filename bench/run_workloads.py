@@ -325,6 +325,29 @@ def fmt(value, digits=1):
     return "%.*f" % (digits, value)
 
 
+def cactus_plot(rows, engines, settings, path):
+    """Per engine, its completed queries of every set sorted by the tool's time: the n-th point is
+    the time within which n queries completed."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(7, 4.5))
+    total = sum(r["summary"]["total"] or 0 for r in rows if r["engine"] == engines[0])
+    for engine in engines:
+        times = sorted(max(ms / 1000.0, 1e-6) for r in rows if r["engine"] == engine for ms in r["ms"])
+        ax.plot(range(1, len(times) + 1), times, label="%s (%d/%d)" % (engine, len(times), total),
+                drawstyle="steps-post")
+    ax.set_yscale("log")
+    ax.set_xlabel("queries completed")
+    ax.set_ylabel("time per query (s, the tool's Time/ms)")
+    ax.set_title(settings if len(settings) < 90 else settings[:87] + "...", fontsize=8)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(loc="upper left")
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
+
+
 def markdown_report(rows, ratios, settings):
     lines = ["# sgmatch workloads", "",
              "Settings: %s" % settings, "",
@@ -433,6 +456,9 @@ def run_pairs(pairs, args, engines):
         "one process per query, time limit %s s" % args.timeout if per_query
         else "one process per query set, no time limit")
     report = markdown_report(rows, ratios, settings)
+    if args.cactus:
+        cactus_plot(rows, engines, settings, args.cactus)
+        print("Cactus plot: %s" % args.cactus)
     if all_diffs or crashes:
         report += "\n## Problems\n\n" + "".join("- %s\n" % d for d in crashes + all_diffs)
     print()
@@ -577,6 +603,9 @@ def main():
     parser.add_argument("--regenerate", action="store_true",
                         help="suite: regenerate graphs and query sets that exist")
     parser.add_argument("--generate-only", action="store_true")
+    parser.add_argument("--cactus", metavar="PNG",
+                        help="also draw a cactus plot (queries completed against the tool's time per "
+                             "query, one line per engine) into this file; needs matplotlib")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     args.work = os.path.abspath(args.work)

@@ -60,63 +60,68 @@ bool parseDecimal(const std::string& text, uint64_t largest, uint64_t* value) {
   return true;
 }
 
-// Checks the values of the keys given (name -> values in argument order) and fills *options.
-bool applyKeys(const std::map<std::string, std::vector<std::string>>& given, ConvertOptions* options,
-               std::string* error) {
-  auto value = [&](const char* name) -> const std::string* {
-    auto found = given.find(name);
-    return found == given.end() ? nullptr : &found->second.front();
-  };
-  auto bad = [&](const char* name, const std::string& expected) {
-    *error = "bad value \"" + *value(name) + "\" for " + name + "=: expected " + expected;
-    return false;
-  };
+using GivenKeys = std::map<std::string, std::vector<std::string>>;
 
-  if (const std::string* kind = value("kind")) {
-    if (*kind == "data") {
-      options->kind = OutputKind::data;
-    } else if (*kind == "query") {
-      options->kind = OutputKind::query;
-    } else {
-      return bad("kind", "data or query");
-    }
-  }
-  if (const std::string* format = value("format")) {
-    if (*format == "auto") {
-      options->format = InputFormat::automatic;
-    } else if (*format == "edgelist") {
-      options->format = InputFormat::edgeList;
-    } else if (*format == "mtx") {
-      options->format = InputFormat::matrixMarket;
-    } else {
-      return bad("format", "auto, edgelist or mtx");
-    }
-  }
-  if (const std::string* labels = value("labels")) {
-    constexpr std::string_view randomPrefix = "random:";
-    uint64_t count = 0;
-    if (*labels == "none") {
-      options->labelSource = LabelSource::none;
-    } else if (labels->compare(0, randomPrefix.size(), randomPrefix) == 0) {
-      if (!parseDecimal(labels->substr(randomPrefix.size()), std::numeric_limits<int32_t>::max(), &count) ||
-          count == 0) {
-        return bad("labels", "random:L with L from 1 to 2147483647");
-      }
-      options->labelSource = LabelSource::random;
-      options->labelCount = static_cast<int32_t>(count);
-    } else if (labels->empty()) {
-      return bad("labels", "none, random:L or a label file");
-    } else {
-      options->labelSource = LabelSource::file;
-      options->labelPath = *labels;
-    }
-  }
-  if (const std::string* seed = value("seed")) {
-    if (!parseDecimal(*seed, std::numeric_limits<uint64_t>::max(), &options->seed)) {
-      return bad("seed", "a number from 0 to 18446744073709551615");
-    }
-  }
+// The first value given for `name`, or nullptr when the key is absent.
+const std::string* firstValue(const GivenKeys& given, const char* name) {
+  auto found = given.find(name);
+  return found == given.end() ? nullptr : &found->second.front();
+}
 
+// Words the complaint about `name`=`value`; always false, so callers can return it.
+bool badValue(const char* name, const std::string& value, const std::string& expected, std::string* error) {
+  *error = "bad value \"" + value + "\" for " + name + "=: expected " + expected;
+  return false;
+}
+
+bool applyKind(const std::string& kind, ConvertOptions* options, std::string* error) {
+  if (kind == "data") {
+    options->kind = OutputKind::data;
+  } else if (kind == "query") {
+    options->kind = OutputKind::query;
+  } else {
+    return badValue("kind", kind, "data or query", error);
+  }
+  return true;
+}
+
+bool applyFormat(const std::string& format, ConvertOptions* options, std::string* error) {
+  if (format == "auto") {
+    options->format = InputFormat::automatic;
+  } else if (format == "edgelist") {
+    options->format = InputFormat::edgeList;
+  } else if (format == "mtx") {
+    options->format = InputFormat::matrixMarket;
+  } else {
+    return badValue("format", format, "auto, edgelist or mtx", error);
+  }
+  return true;
+}
+
+// labels= is "none", "random:L" or, for anything else that is not empty, the path of a label file.
+bool applyLabels(const std::string& labels, ConvertOptions* options, std::string* error) {
+  constexpr std::string_view randomPrefix = "random:";
+  uint64_t count = 0;
+  if (labels == "none") {
+    options->labelSource = LabelSource::none;
+  } else if (labels.compare(0, randomPrefix.size(), randomPrefix) == 0) {
+    if (!parseDecimal(labels.substr(randomPrefix.size()), std::numeric_limits<int32_t>::max(), &count) ||
+        count == 0) {
+      return badValue("labels", labels, "random:L with L from 1 to 2147483647", error);
+    }
+    options->labelSource = LabelSource::random;
+    options->labelCount = static_cast<int32_t>(count);
+  } else if (labels.empty()) {
+    return badValue("labels", labels, "none, random:L or a label file", error);
+  } else {
+    options->labelSource = LabelSource::file;
+    options->labelPath = labels;
+  }
+  return true;
+}
+
+// in= may repeat only for queries, since a data graph comes from one input.
+bool applyInputs(const GivenKeys& given, ConvertOptions* options, std::string* error) {
   auto inputs = given.find("in");
   if (inputs == given.end()) {
     *error = "missing in=PATH, the file to convert";
@@ -134,17 +139,22 @@ bool applyKeys(const std::map<std::string, std::vector<std::string>>& given, Con
     return false;
   }
   options->inputs = inputs->second;
-  const std::string* output = value("out");
+  return true;
+}
+
+// out= is required; ids= defaults to beside it and must not overwrite it.
+bool applyOutputs(const GivenKeys& given, ConvertOptions* options, std::string* error) {
+  const std::string* output = firstValue(given, "out");
   if (output == nullptr) {
     *error = "missing out=PATH, the file to write";
     return false;
   }
-  if (output->empty()) return bad("out", "a file");
+  if (output->empty()) return badValue("out", *output, "a file", error);
   options->output = *output;
 
   options->idsPath = options->output + ".ids";
-  if (const std::string* ids = value("ids")) {
-    if (ids->empty()) return bad("ids", "a file or none");
+  if (const std::string* ids = firstValue(given, "ids")) {
+    if (ids->empty()) return badValue("ids", *ids, "a file or none", error);
     options->idsPath = *ids == "none" ? std::string() : *ids;
   }
   if (options->idsPath == options->output) {
@@ -152,6 +162,26 @@ bool applyKeys(const std::map<std::string, std::vector<std::string>>& given, Con
     return false;
   }
   return true;
+}
+
+// Checks the values of the keys given (name -> values in argument order) and fills *options.
+// The inputs are checked after kind= because how many there may be depends on it.
+bool applyKeys(const GivenKeys& given, ConvertOptions* options, std::string* error) {
+  if (const std::string* kind = firstValue(given, "kind")) {
+    if (!applyKind(*kind, options, error)) return false;
+  }
+  if (const std::string* format = firstValue(given, "format")) {
+    if (!applyFormat(*format, options, error)) return false;
+  }
+  if (const std::string* labels = firstValue(given, "labels")) {
+    if (!applyLabels(*labels, options, error)) return false;
+  }
+  if (const std::string* seed = firstValue(given, "seed")) {
+    if (!parseDecimal(*seed, std::numeric_limits<uint64_t>::max(), &options->seed)) {
+      return badValue("seed", *seed, "a number from 0 to 18446744073709551615", error);
+    }
+  }
+  return applyInputs(given, options, error) && applyOutputs(given, options, error);
 }
 
 // Breaks text into lines of at most `width` characters, each after `indent` (the first line's

@@ -154,7 +154,8 @@ struct PieceParser {
 // Parses the lines of `reader` into `piece` up to the first problem. With `vertexBase` >= 0 (the vertex
 // lines before the piece) endpoints are checked line by line; otherwise only their farthest reach past
 // the piece's own vertex lines is kept, to be checked once the base is known.
-void parsePiece(LineReader& reader, long long vertexBase, StopSignal* stop, size_t index, Piece* piece) {
+void parsePiece(LineReader& reader, long long vertexBase, StopSignal* stop, size_t index, Piece* piece,
+                std::atomic<uint64_t>* bytesRead = nullptr) {
   PieceParser parser{piece, vertexBase};
   std::string_view text;
   LineReader::Status status;
@@ -164,6 +165,7 @@ void parsePiece(LineReader& reader, long long vertexBase, StopSignal* stop, size
       piece->cutShort = true;
       break;
     }
+    if (bytesRead != nullptr) bytesRead->fetch_add(text.size(), std::memory_order_relaxed);
     const char* p = text.data();
     const char* const end = p + text.size();
     // Only the file's last line can lack its newline; it takes the bounded path.
@@ -206,7 +208,7 @@ void reportProblem(const char* path, const Problem& problem, long long lineBase)
 // Parses the regular file behind `fd` in `count` pieces of about equal size, one per thread. A piece
 // covers the lines that start in its byte range, so a line cut by a range boundary is parsed whole by
 // the piece in which it starts.
-std::vector<Piece> parseInPieces(int fd, long long size, int count) {
+std::vector<Piece> parseInPieces(int fd, long long size, int count, std::atomic<uint64_t>* bytesRead) {
   std::vector<Piece> pieces(static_cast<size_t>(count));
   StopSignal stop{{pieces.size()}};
   runInParallel(count, [&](int i) {
@@ -216,7 +218,7 @@ std::vector<Piece> parseInPieces(int fd, long long size, int count) {
     reserveEdges(piece.last - piece.first, &piece);
     LineReader reader;
     reader.openRange(fd, piece.first, piece.last);
-    parsePiece(reader, -1, &stop, static_cast<size_t>(i), &piece);
+    parsePiece(reader, -1, &stop, static_cast<size_t>(i), &piece, bytesRead);
     if (piece.problem.kind == Problem::Kind::none) return;
     size_t earliest = stop.earliestProblem.load();
     while (static_cast<size_t>(i) < earliest && !stop.earliestProblem.compare_exchange_weak(earliest, i)) {
@@ -255,18 +257,19 @@ bool checkPieces(const char* path, int fd, std::vector<Piece>* pieces) {
 
 // A file that is not regular, or read by one thread, is parsed in one piece with its endpoints checked
 // line by line.
-bool parseDataFile(const char* path, LineReader& reader, int threads, std::vector<DataFilePiece>* pieces) {
+bool parseDataFile(const char* path, LineReader& reader, int threads, std::vector<DataFilePiece>* pieces,
+                   std::atomic<uint64_t>* bytesRead) {
   const long long size = reader.size();
   const int count = static_cast<int>(std::min<long long>(threads, size));
   if (!reader.regular() || count <= 1) {
     pieces->resize(1);
     Piece& piece = pieces->front();
     reserveEdges(size, &piece);
-    parsePiece(reader, 0, nullptr, 0, &piece);
+    parsePiece(reader, 0, nullptr, 0, &piece, bytesRead);
     if (piece.problem.kind == Problem::Kind::none) return true;
     reportProblem(path, piece.problem, 0);
     return false;
   }
-  *pieces = parseInPieces(reader.descriptor(), size, count);
+  *pieces = parseInPieces(reader.descriptor(), size, count, bytesRead);
   return checkPieces(path, reader.descriptor(), pieces);
 }

@@ -4,6 +4,7 @@
 // whatever piece it falls in.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -35,5 +36,7 @@ struct DataFilePiece {
 
 /// Parses the data file opened by `reader` at `path` into pieces, one per thread for a regular file,
 /// one for a pipe or a single thread. False after a message naming the file and the first bad line
-/// (or the read error); the pieces then hold nothing of use.
-bool parseDataFile(const char* path, LineReader& reader, int threads, std::vector<DataFilePiece>* pieces);
+/// (or the read error); the pieces then hold nothing of use. `bytesRead`, when given, grows by the
+/// bytes parsed as the parse goes on (for a progress display).
+bool parseDataFile(const char* path, LineReader& reader, int threads, std::vector<DataFilePiece>* pieces,
+                   std::atomic<uint64_t>* bytesRead = nullptr);

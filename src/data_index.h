@@ -29,6 +29,9 @@ class DataIndex {
 
   size_t vertexCount() const { return offsets.size() - 1; }
 
+  /// Number of distinct labels; dense label ids run from 0 to one below it.
+  size_t labelCount() const { return labelVertices.size(); }
+
   /// Dense id of a label, or -1 when no data vertex carries it.
   int labelId(int label) const {
     auto it = labelIds.find(label);

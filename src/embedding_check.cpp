@@ -44,6 +44,15 @@ int64_t fieldsNeeded(const std::vector<std::vector<int>>& adjacency) {
   return needed;
 }
 
+void printSummary(const EmbeddingCounts& counts) {
+  std::cout << "------------------------------------" << std::endl;
+  std::cout << "number of embeddings read: " << counts.read << std::endl;
+  std::cout << "number of unique embeddings: " << counts.unique << std::endl;
+  std::cout << "------------------------------------" << std::endl;
+  std::cout << std::endl;
+  std::cout << "done!" << std::endl;
+}
+
 bool checkEmbeddingLines(const std::vector<std::vector<int>>& adjacency, const char* path, EmbeddingCounts* counts) {
   LineReader reader;
   if (!reader.open(path)) {
@@ -85,12 +94,7 @@ bool checkEmbeddingLines(const std::vector<std::vector<int>>& adjacency, const c
     return false;
   }
   counts->unique = static_cast<int64_t>(seen.size());
-  std::cout << "------------------------------------" << std::endl;
-  std::cout << "number of embeddings read: " << counts->read << std::endl;
-  std::cout << "number of unique embeddings: " << counts->unique << std::endl;
-  std::cout << "------------------------------------" << std::endl;
-  std::cout << std::endl;
-  std::cout << "done!" << std::endl;
+  printSummary(*counts);
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cassert>
 #include <map>
+#include <type_traits>
 
 #include "parallel_search.h"
 #include "set_intersection.h"
@@ -25,6 +26,8 @@ constexpr int refinementPasses = 4;
 constexpr size_t refinementBudget = size_t{1} << 22;
 // Label classes of the query's vertices adding up to more than this are not filtered up front.
 constexpr size_t completeFilterBound = size_t{1} << 18;
+// Label classes of the query's vertices averaging at most this many vertices are not filtered up front.
+constexpr size_t smallClass = 512;
 
 // A neighbour list of the renumbered query, ascending, without repeats and without the vertex itself.
 std::vector<int> distinctRow(const std::vector<int>& row, int self, int n) {
@@ -41,19 +44,31 @@ std::vector<int> distinctRow(const std::vector<int>& row, int self, int n) {
 
 }  // namespace
 
+// Describes the query in the numbering of the search: depth d assigns vertex order[d] of the query
+// (depth d is vertex d when `order` is empty). A symmetry entry x in the class of v (x < v) asks for
+// the image of x below that of v; it bounds whichever of the two the search assigns later.
 bool EmbeddingSearch::describe(const DataIndex& index, const std::vector<int>& labels,
                                const std::vector<std::vector<int>>& neighbors,
-                               const std::vector<std::vector<int>>& symClasses) {
+                               const std::vector<std::vector<int>>& symClasses, const std::vector<int>& order) {
   const int n = static_cast<int>(labels.size());
+  std::vector<int> vertexAt(n), depthOf(n);
+  for (int d = 0; d < n; ++d) vertexAt[d] = order.empty() ? d : order[d];
+  for (int d = 0; d < n; ++d) depthOf[vertexAt[d]] = d;
   vertices.assign(n, Vertex());
   for (int k = 0; k < n; ++k) {
     Vertex& q = vertices[k];
-    q.label = index.labelId(labels[k]);
+    q.label = index.labelId(labels[vertexAt[k]]);
     if (q.label < 0) return false;  // a label no data vertex carries: no embedding at all
   }
+  std::vector<int> row;
   for (int k = 0; k < n; ++k) {
     Vertex& q = vertices[k];
-    q.allNeighbors = distinctRow(k < static_cast<int>(neighbors.size()) ? neighbors[k] : std::vector<int>(), k, n);
+    const int s = vertexAt[k];
+    row.clear();
+    if (s < static_cast<int>(neighbors.size())) {
+      for (int w : neighbors[s]) row.push_back(w >= 0 && w < n ? depthOf[w] : -1);
+    }
+    q.allNeighbors = distinctRow(row, k, n);
     q.degree = static_cast<uint32_t>(q.allNeighbors.size());
     for (int w : q.allNeighbors) {
       if (w < k) q.backward.push_back(w);
@@ -65,17 +80,28 @@ bool EmbeddingSearch::describe(const DataIndex& index, const std::vector<int>& l
         ++it->second;
       }
     }
-    if (k < static_cast<int>(symClasses.size())) {
-      for (int x : symClasses[k]) {
-        if (x >= 0 && x < k) q.symmetrySources.push_back(x);
+  }
+  for (int v = 0; v < n && v < static_cast<int>(symClasses.size()); ++v) {
+    for (int x : symClasses[v]) {
+      if (x < 0 || x >= v) continue;
+      const int below = depthOf[x], above = depthOf[v];
+      if (below < above) {
+        vertices[above].symmetrySources.push_back(below);
+      } else {
+        vertices[below].symmetryCeilings.push_back(above);
       }
-      std::sort(q.symmetrySources.begin(), q.symmetrySources.end());
-      q.symmetrySources.erase(std::unique(q.symmetrySources.begin(), q.symmetrySources.end()),
-                              q.symmetrySources.end());
+    }
+  }
+  for (int k = 0; k < n; ++k) {
+    Vertex& q = vertices[k];
+    for (std::vector<int>* list : {&q.symmetrySources, &q.symmetryCeilings}) {
+      std::sort(list->begin(), list->end());
+      list->erase(std::unique(list->begin(), list->end()), list->end());
     }
     if (n <= 64) {
       for (int w : q.backward) q.backwardMask |= uint64_t{1} << w;
       for (int x : q.symmetrySources) q.symmetryMask |= uint64_t{1} << x;
+      for (int x : q.symmetryCeilings) q.symmetryMask |= uint64_t{1} << x;
     }
   }
   return true;
@@ -168,13 +194,32 @@ void EmbeddingSearch::clearMarks() {
 EmbeddingSearch::EmbeddingSearch() = default;
 EmbeddingSearch::~EmbeddingSearch() = default;
 
+void EmbeddingSearch::prepareStatistics(const DataIndex& index) {
+  statistics = std::make_unique<LabelStatistics>(index);
+  statisticsIndex = &index;
+}
+
 void EmbeddingSearch::prepare(const DataIndex& index) {
+  prepareStatistics(index);
+  prepareArrays(index);
+}
+
+void EmbeddingSearch::prepareArrays(const DataIndex& index) {
   usedBy.reset(index.vertexCount());
   candidateMask.reset(index.vertexCount());
   testedMask.reset(index.vertexCount());
   // Fault the pages in now rather than in the middle of the first search.
   for (size_t v = 0; v < index.vertexCount(); v += 512) usedBy[v] = candidateMask[v] = testedMask[v] = 0;
 }
+
+// Writes each embedding to the statistics writer as it is found.
+struct EmbeddingSearch::ListingSink {
+  StatsWriter& writer;
+  bool add(const int* embedding, size_t changedFrom) {
+    writer.add(embedding, changedFrom);
+    return true;
+  }
+};
 
 EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::vector<int>& labels,
                                              const std::vector<std::vector<int>>& neighbors,
@@ -183,6 +228,7 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
   // Tasks of another query run by this search may have left their marks.
   clearMarks();
   preparedFor = 0;
+  searchOrder.clear();
   if (labels.empty()) return {0, true};
   if (usedBy.size() != index.vertexCount()) prepare(index);
   currentIndex = &index;
@@ -191,15 +237,11 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
   currentNeighbors = &neighbors;
   currentClasses = &symClasses;
   currentLimit = limit;
-  if (!prepareQuery(index, labels, neighbors, symClasses, limit)) {
-    clearMarks();
-    return {0, true};
-  }
-  const bool small = labels.size() <= 64;
   Result result{0, false};
   try {
-    result = small ? search<true>(index, limit, writer) : search<false>(index, limit, writer);
+    result = runOrders(index, labels, neighbors, symClasses, limit, writer);
   } catch (...) {
+    walkBoard = nullptr;
     if (!ownSplit) throw;
     // The tasks given away must end before the split they belong to goes.
     endTask();
@@ -208,12 +250,17 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
     } catch (...) {
     }
     ownSplit.reset();
+    clearMarks();
     throw;
   }
+  walkBoard = nullptr;
   if (ownSplit) {
     // Some of the search was given away: the rest of it, and the whole result, come from the split.
     const uint64_t uncounted = result.frequency - countedShared;
     endTask();
+    // The walk's end cleared the candidate marks: tasks the owner runs from here prepare the query
+    // again.
+    preparedFor = 0;
     try {
       result = ownSplit->finishOwner(*this, result, uncounted);
     } catch (...) {
@@ -222,24 +269,167 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
       throw;
     }
     ownSplit.reset();
+    clearMarks();
+  }
+  return result;
+}
+
+// The search of the described query in the order that suits it: in another order with the
+// embeddings held, in the own order alone, or the own order raced by a rival. Only a walk in the
+// own order that lists into `writer` may give parts of itself to other threads.
+EmbeddingSearch::Result EmbeddingSearch::runOrders(const DataIndex& index, const std::vector<int>& labels,
+                                                   const std::vector<std::vector<int>>& neighbors,
+                                                   const std::vector<std::vector<int>>& symClasses, uint64_t limit,
+                                                   StatsWriter& writer) {
+  if (!describe(index, labels, neighbors, symClasses, searchOrder)) return {0, true};
+  for (auto& list : candidates) list.clear();
+  if (labels.size() > 64) {
+    ListingSink listing{writer};
+    walkBoard = board;
+    return search<false>(index, limit, listing);
+  }
+  searchOrder = pickOrder(index);
+  if (!searchOrder.empty()) {
+    // The embeddings are held and sorted into the sequence of the own order; a listing too large
+    // to hold is found again along the own order.
+    describe(index, labels, neighbors, symClasses, searchOrder);
+    held.begin(searchOrder, tuning.heldBound);
+    Result result = searchSmall(index, limit, held);
+    if (!held.full()) {
+      if (result.completed) {
+        held.writeSorted(writer, 0);
+      } else {
+        held.clear();
+      }
+      return result;
+    }
+    held.clear();
+    searchOrder.clear();
+    describe(index, labels, neighbors, symClasses, searchOrder);
+  }
+  walkBoard = board;
+  if (tuning.order != Tuning::Order::automatic || labels.size() < 3) return searchSmall(index, limit, writer);
+  return race(index, labels, neighbors, symClasses, limit, writer);
+}
+
+// The own order against a rival order, in turns of doubling length, the own order first and alone
+// for a while: a search that ends soon never meets the rival. The own order lists as it goes; the
+// rival holds its embeddings. If the rival ends first with a complete count, the own order has listed
+// the first of them in their final sequence, and the rest follow from the rival's, sorted. Once the
+// own walk has given work to other threads it can no longer be abandoned: it finishes alone.
+EmbeddingSearch::Result EmbeddingSearch::race(const DataIndex& index, const std::vector<int>& labels,
+                                              const std::vector<std::vector<int>>& neighbors,
+                                              const std::vector<std::vector<int>>& symClasses, uint64_t limit,
+                                              StatsWriter& writer) {
+  ListingSink listing{writer};
+  lazyFilter = decideLazy(index, limit);
+  if (!lazyFilter && !filterCandidates(index)) {
+    clearMarks();
+    return {0, true};
+  }
+  startWalk<true>(index);
+  Result result{0, true};
+  uint64_t turn = tuning.firstTurn;
+  if (advance<true>(index, limit, listing, turn, &result)) {
+    clearMarks();
+    return result;
+  }
+  const std::vector<int> rivalOrder = ownSplit ? std::vector<int>() : greedyOrder(index);
+  if (rivalOrder.empty()) {
+    // The own order is the greedy one, or parts of it run elsewhere: it finishes alone.
+    advance<true>(index, limit, listing, UINT64_MAX, &result);
+    clearMarks();
+    return result;
+  }
+  if (!rival) rival = std::make_unique<EmbeddingSearch>();
+  EmbeddingSearch& other = *rival;
+  other.control = control;
+  other.tuning.filter = tuning.filter;
+  other.tuning.checkInterval = tuning.checkInterval;
+  if (other.usedBy.size() != index.vertexCount()) other.prepareArrays(index);
+  other.describe(index, labels, neighbors, symClasses, rivalOrder);
+  other.lazyFilter = other.decideLazy(index, limit);
+  if (!other.lazyFilter && !other.filterCandidates(index)) {
+    // Filtering is exact about emptiness: no embedding exists, and the own walk has listed none.
+    other.clearMarks();
+    abandonWalk();
+    return {0, true};
+  }
+  other.held.begin(rivalOrder, tuning.heldBound);
+  other.startWalk<true>(index);
+  for (;;) {
+    Result rivalResult{0, true};
+    if (other.advance<true>(index, limit, other.held, turn, &rivalResult)) {
+      other.clearMarks();
+      if (other.held.full()) {
+        // Too many embeddings to hold: the own order finishes alone.
+        other.held.clear();
+        advance<true>(index, limit, listing, UINT64_MAX, &result);
+        clearMarks();
+        return result;
+      }
+      const uint64_t listed = walk.frequency;
+      abandonWalk();
+      searchOrder = rivalOrder;
+      if (rivalResult.completed) {
+        other.held.writeSorted(writer, listed);
+      } else {
+        other.held.clear();
+      }
+      return rivalResult;
+    }
+    turn *= 2;
+    const bool ended = advance<true>(index, limit, listing, turn, &result);
+    if (ended || ownSplit) {
+      other.abandonWalk();
+      other.held.clear();
+      if (!ended) advance<true>(index, limit, listing, UINT64_MAX, &result);
+      clearMarks();
+      return result;
+    }
+  }
+}
+
+// Whether candidates are tested when the search meets them rather than up front.
+bool EmbeddingSearch::decideLazy(const DataIndex& index, uint64_t limit) const {
+  if (tuning.filter != Tuning::Filter::automatic) return tuning.filter == Tuning::Filter::lazy;
+  // Filtering every label class up front pays on searches that run to their end over classes of
+  // moderate size; under a limit, or over large classes, a search usually meets only a part of
+  // them. Over very small classes (many labels) the search is so short that filtering up front
+  // would be most of its cost, while testing candidates as they come prunes nearly as well.
+  size_t classSizes = 0;
+  for (const Vertex& q : vertices) classSizes += index.verticesWithLabel(q.label).size();
+  return limit != UINT64_MAX || classSizes > completeFilterBound || classSizes <= smallClass * vertices.size();
+}
+
+// The search of a query of up to 64 vertices as described: filtering, then the search.
+template <class Sink>
+EmbeddingSearch::Result EmbeddingSearch::searchSmall(const DataIndex& index, uint64_t limit, Sink& sink) {
+  lazyFilter = decideLazy(index, limit);
+  const bool possible = lazyFilter || filterCandidates(index);
+  Result result{0, true};
+  if (possible) {
+    if constexpr (std::is_same_v<Sink, StatsWriter>) {
+      ListingSink listing{sink};
+      result = search<true>(index, limit, listing);
+    } else {
+      result = search<true>(index, limit, sink);
+    }
   }
   clearMarks();
   return result;
 }
 
-// Describes the query and filters its candidates; false when it can have no embedding.
+// Describes the query in its own order and filters its candidates as `lazy` says; false when it can
+// have no embedding.
 bool EmbeddingSearch::prepareQuery(const DataIndex& index, const std::vector<int>& labels,
                                    const std::vector<std::vector<int>>& neighbors,
-                                   const std::vector<std::vector<int>>& symClasses, uint64_t limit) {
-  if (!describe(index, labels, neighbors, symClasses)) return false;
+                                   const std::vector<std::vector<int>>& symClasses, bool lazy) {
+  searchOrder.clear();
+  if (!describe(index, labels, neighbors, symClasses, searchOrder)) return false;
   for (auto& list : candidates) list.clear();
   if (labels.size() > 64) return true;
-  // Filtering every label class up front pays on searches that run to their end over small classes;
-  // under a limit, or over large classes, a search usually meets only a part of them, so candidates
-  // are tested when the search first meets them.
-  size_t classSizes = 0;
-  for (const Vertex& q : vertices) classSizes += index.verticesWithLabel(q.label).size();
-  lazyFilter = limit != UINT64_MAX || classSizes > completeFilterBound;
+  lazyFilter = lazy;
   return lazyFilter || filterCandidates(index);
 }
 
@@ -251,10 +441,10 @@ void EmbeddingSearch::prepareTask(ParallelSearch& split) {
   clearMarks();
   preparedFor = 0;
   const ParallelSearch::QueryRef& query = split.query();
-  if (usedBy.size() != query.index->vertexCount()) prepare(*query.index);
+  if (usedBy.size() != query.index->vertexCount()) prepareArrays(*query.index);
   currentIndex = query.index;
   // The owner found the query possible; the same filter finds the same candidates.
-  prepareQuery(*query.index, *query.labels, *query.neighbors, *query.symClasses, query.limit);
+  prepareQuery(*query.index, *query.labels, *query.neighbors, *query.symClasses, query.lazy);
   if (query.labels->size() <= 64) {
     prepareLevels<true>(*query.index);
   } else {
@@ -270,19 +460,30 @@ StatsWriter& EmbeddingSearch::taskListing() {
 
 EmbeddingSearch::Result EmbeddingSearch::runTask(SearchTask& task, uint64_t limit, StatsWriter& writer) {
   currentTask = &task;
-  if (vertices.size() <= 64) return search<true>(*currentIndex, limit, writer, &task);
-  return search<false>(*currentIndex, limit, writer, &task);
+  // A task walks in the query's own order and lists into its own writer: it may give work away too.
+  walkBoard = board;
+  ListingSink listing{writer};
+  Result result{0, true};
+  startTask(task);
+  if (vertices.size() <= 64) {
+    advance<true>(*currentIndex, limit, listing, UINT64_MAX, &result);
+  } else {
+    advance<false>(*currentIndex, limit, listing, UINT64_MAX, &result);
+  }
+  walkBoard = nullptr;
+  return result;
 }
 
 void EmbeddingSearch::endTask() {
   shared = nullptr;
   currentTask = nullptr;
+  walkBoard = nullptr;
   firstOpenDepth = 0;
 }
 
-// Fixes the levels above the task's level to the task's images and points its level at the task's
-// candidates; returns the task's level.
-int EmbeddingSearch::startTask(const SearchTask& task) {
+// Fixes the levels above the task's level to the task's images, points its level at the task's
+// candidates and sets the walk there.
+void EmbeddingSearch::startTask(const SearchTask& task) {
   const int n = static_cast<int>(vertices.size());
   embedding.assign(n, 0);
   levels.assign(n, Level());
@@ -299,7 +500,43 @@ int EmbeddingSearch::startTask(const SearchTask& task) {
   level.count = task.list.size();
   level.untested = task.untested;
   firstOpenDepth = task.depth;
-  return task.depth;
+  walk = Walk();
+  walk.depth = task.depth;
+  steps = 0;
+  countedShared = 0;
+}
+
+// The order of a search that runs wholly in another order than the query's own: empty for none.
+std::vector<int> EmbeddingSearch::pickOrder(const DataIndex& index) {
+  const int n = static_cast<int>(vertices.size());
+  if (!tuning.forcedOrder.empty()) {
+    std::vector<int> sorted = tuning.forcedOrder;
+    std::sort(sorted.begin(), sorted.end());
+    bool permutation = static_cast<int>(sorted.size()) == n;
+    for (int i = 0; permutation && i < n; ++i) permutation = sorted[i] == i;
+    if (permutation) return tuning.forcedOrder;
+  }
+  if (tuning.order != Tuning::Order::cheapest) return {};
+  return greedyOrder(index);
+}
+
+// The cheapest greedy order of the query as described in its own numbering; empty when that is the
+// own order.
+std::vector<int> EmbeddingSearch::greedyOrder(const DataIndex& index) {
+  const int n = static_cast<int>(vertices.size());
+  if (!statistics || statisticsIndex != &index) prepareStatistics(index);
+  QueryShape shape;
+  shape.labels.resize(n);
+  shape.neighbors.resize(n);
+  for (int k = 0; k < n; ++k) {
+    shape.labels[k] = vertices[k].label;
+    shape.neighbors[k] = vertices[k].allNeighbors;
+  }
+  std::vector<int> order = cheapestGreedyOrder(*statistics, shape);
+  for (int d = 0; d < static_cast<int>(order.size()); ++d) {
+    if (order[d] != d) return order;
+  }
+  return {};
 }
 
 // Points each level at the list it draws from when it has no earlier neighbour, and forgets the
@@ -351,25 +588,28 @@ void EmbeddingSearch::enterLevel(const DataIndex& index, int k) {
   const Vertex& q = vertices[k];
   int bound = -1;
   for (int x : q.symmetrySources) bound = std::max(bound, embedding[x]);
+  int ceiling = -1;
+  for (int x : q.symmetryCeilings) ceiling = ceiling < 0 ? embedding[x] : std::min(ceiling, embedding[x]);
   if (q.backward.empty()) {
-    // A list fixed for the whole query, cut below the symmetry bound.
+    // A list fixed for the whole query, cut to the symmetry bounds.
     const std::vector<int>& list = *staticList[k];
     const int* start = list.data();
     const int* end = list.data() + list.size();
     if (bound >= 0) start = std::upper_bound(start, end, bound);
-    level.boundCut = start != list.data();
+    if (ceiling >= 0) end = std::lower_bound(start, end, ceiling);
+    level.boundCut = start != list.data() || end != list.data() + list.size();
     level.untested = small && lazyFilter;
     level.list = start;
     level.count = static_cast<size_t>(end - start);
     return;
   }
-  enterJoinedLevel<small>(index, k, bound);
+  enterJoinedLevel<small>(index, k, bound, ceiling);
 }
 
 // Level k's candidates when it has earlier neighbours: the intersection of their filtered ranges,
 // cut below the symmetry bound.
 template <bool small>
-[[gnu::always_inline]] inline void EmbeddingSearch::enterJoinedLevel(const DataIndex& index, int k, int bound) {
+[[gnu::always_inline]] inline void EmbeddingSearch::enterJoinedLevel(const DataIndex& index, int k, int bound, int ceiling) {
   Level& level = levels[k];
   const Vertex& q = vertices[k];
   // The filtered neighbour range of each earlier neighbour's image is kept until that image
@@ -387,11 +627,16 @@ template <bool small>
     if (list.size < lists[driver].size) driver = j;
   }
   const int* start = lists[driver].vertices.data();
-  const int* const end = start + lists[driver].size;
+  const int* end = start + lists[driver].size;
   if (bound >= 0) {
     const int* first = start;
     start = std::upper_bound(start, end, bound);
     level.boundCut = start != first;
+  }
+  if (ceiling >= 0) {
+    const int* last = end;
+    end = std::lower_bound(start, end, ceiling);
+    level.boundCut = level.boundCut || end != last;
   }
   if (lists.size() == 1) {
     level.list = start;
@@ -457,50 +702,71 @@ template <bool small>
   level.count = size;
 }
 
+template <bool small, class Sink>
+EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t limit, Sink& sink) {
+  startWalk<small>(index);
+  Result result{0, true};
+  advance<small>(index, limit, sink, UINT64_MAX, &result);
+  return result;
+}
+
+// Readies the levels for a walk from the first candidate of depth 0.
 template <bool small>
-EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t limit, StatsWriter& writer,
-                                                const SearchTask* task) {
-  const int n = static_cast<int>(vertices.size());
+void EmbeddingSearch::startWalk(const DataIndex& index) {
   // The failing sets and the candidate marks are 64-bit masks over the query's vertices.
-  assert(!small || n <= 64);
-  uint64_t frequency = 0;
-  size_t changedFrom = 0;  // embedding ids before this depth are those of the last one listed
-  int depth = 0;
+  assert(!small || vertices.size() <= 64);
+  prepareLevels<small>(index);
+  walk = Walk();
+  firstOpenDepth = 0;
   steps = 0;
   countedShared = 0;
-  const bool checking = control != nullptr || board != nullptr;
-  const uint32_t interval = board != nullptr ? board->settings().checkInterval : stopCheckInterval;
+  enterLevel<small>(index, 0);
+}
+
+// Goes on with the walk for about `checks` times stopCheckInterval steps. True, with *result set,
+// when the search has ended (and left no vertex marked as used); false when it paused.
+template <bool small, class Sink>
+bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink, uint64_t checks, Result* result) {
+  const int n = static_cast<int>(vertices.size());
+  uint64_t frequency = walk.frequency;
+  size_t changedFrom = walk.changedFrom;  // embedding ids before this depth are those of the last one listed
+  int depth = walk.depth;
+  const uint32_t interval =
+      walkBoard != nullptr ? std::min(tuning.checkInterval, walkBoard->settings().checkInterval) : tuning.checkInterval;
   uint32_t untilCheck = interval;
-  if (task == nullptr) {
-    prepareLevels<small>(index);
-    firstOpenDepth = 0;
-    enterLevel<small>(index, 0);
-  } else {
-    depth = startTask(*task);
-  }
   for (;;) {
-    if (checking && --untilCheck == 0) {
-      untilCheck = interval;
-      if ((control != nullptr && control->stopRequested()) || (board != nullptr && pollShared<small>(depth, frequency))) {
-        for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
-        return {frequency, false, true};
-      }
-    }
     Level& level = levels[depth];
     if (level.position < level.count) {
       const int c = level.list[level.position++];
       if (!admissible<small>(index, depth, c)) continue;
       embedding[depth] = c;
       if (depth == n - 1) {
-        if (++frequency > limit) {
+        if (++frequency > limit || !sink.add(embedding.data(), changedFrom)) {
           for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
-          return {frequency, false};
+          *result = {frequency, false};
+          return true;
         }
         if (control != nullptr && shared == nullptr) control->publish(frequency);
-        writer.add(embedding.data(), changedFrom);
         changedFrom = static_cast<size_t>(depth);
         level.found = true;
         continue;
+      }
+      // Steps are counted where the search goes deeper, its costly moves; listing an embedding,
+      // work that every order does alike, is not counted against a turn.
+      if (--untilCheck == 0) {
+        untilCheck = interval;
+        if ((control != nullptr && control->stopRequested()) ||
+            (walkBoard != nullptr && pollShared<small>(depth, frequency, interval))) {
+          for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
+          *result = {frequency, false, true};
+          return true;
+        }
+        if (--checks == 0) {
+          // Paused before going deeper: the candidate is taken again when the walk goes on.
+          --level.position;
+          walk = {frequency, changedFrom, depth};
+          return false;
+        }
       }
       usedBy[c] = depth + 1;
       enterLevel<small>(index, ++depth);
@@ -513,21 +779,29 @@ EmbeddingSearch::Result EmbeddingSearch::search(const DataIndex& index, uint64_t
     changedFrom = std::min(changedFrom, static_cast<size_t>(depth));
     if (small) reportFailure(depth, failing);
   }
-  return {frequency, true};
+  *result = {frequency, true};
+  return true;
+}
+
+// Ends a paused walk: frees the data vertices of its partial embedding and the candidate marks.
+void EmbeddingSearch::abandonWalk() {
+  for (int d = 0; d < walk.depth; ++d) usedBy[embedding[d]] = 0;
+  walk = Walk();
+  clearMarks();
 }
 
 // At a check of a search that may share its work: adds what it found to the shared count, gives work
 // away when a thread waits for some, and says whether the search should stop.
 template <bool small>
-bool EmbeddingSearch::pollShared(int depth, uint64_t frequency) {
-  steps += board->settings().checkInterval;
+bool EmbeddingSearch::pollShared(int depth, uint64_t frequency, uint32_t interval) {
+  steps += interval;
   if (shared != nullptr) {
     shared->addCount(frequency - countedShared);
     countedShared = frequency;
     if (control != nullptr) control->publish(shared->total());
     if (shared->stopRequested()) return true;
   }
-  if (steps >= board->settings().stepsBeforeSplit && board->wantsWork()) giveAway<small>(depth);
+  if (steps >= walkBoard->settings().stepsBeforeSplit && walkBoard->wantsWork()) giveAway<small>(depth);
   return false;
 }
 
@@ -540,16 +814,15 @@ void EmbeddingSearch::giveAway(int depth) {
   const int last = std::min(depth, n - 2);
   for (int d = firstOpenDepth; d <= last; ++d) {
     Level& level = levels[d];
-    // At the current level nothing below is in progress: the search keeps at least one candidate of
-    // it, or tasks could hand the same work back and forth without doing any.
-    const size_t least = d == depth ? 2 : 1;
-    if (level.position + least > level.count) continue;
+    // The candidate each level has taken (at `depth` the one the search is about to go below) stays
+    // with the search, so that tasks cannot hand the same work back and forth without doing any.
+    if (level.position >= level.count) continue;
     const size_t remaining = level.count - level.position;
     const size_t keep = remaining / 2;
     if (shared == nullptr) {
-      ParallelSearch::QueryRef query{currentIndex, currentLabels, currentNeighbors, currentClasses, currentLimit,
-                                     control};
-      ownSplit = std::make_unique<ParallelSearch>(*board, query, *currentWriter);
+      ParallelSearch::QueryRef query{currentIndex, currentLabels, currentNeighbors, currentClasses,
+                                     currentLimit, control, lazyFilter};
+      ownSplit = std::make_unique<ParallelSearch>(*walkBoard, query, *currentWriter);
       shared = ownSplit.get();
       currentTask = shared->ownerTask();
       preparedFor = shared->id();
@@ -566,7 +839,7 @@ void EmbeddingSearch::giveAway(int depth) {
 // Whether candidate c of level k passes the lazy filter and is not used by an earlier level; a use
 // joins the level's failing set.
 template <bool small>
-bool EmbeddingSearch::admissible(const DataIndex& index, int k, int c) {
+[[gnu::always_inline]] inline bool EmbeddingSearch::admissible(const DataIndex& index, int k, int c) {
   Level& level = levels[k];
   if (small && level.untested) {
     if (!(testedMask[c] >> k & 1)) markTested(c, k, locallyPossible(index, c, k));

@@ -14,6 +14,8 @@
 #include "data_index.h"
 #include "huge_page_allocator.h"
 #include "search_control.h"
+#include "search_order.h"
+#include "sorted_listing.h"
 #include "stats_writer.h"
 
 class ParallelSearch;
@@ -27,6 +29,32 @@ class EmbeddingSearch {
     bool completed;        // false when the limit or the control stopped the search
     bool stopped = false;  // the control stopped it: frequency is what was counted until then
   };
+
+  /// Choices the search normally makes itself, fixed by tests and measurements; every setting
+  /// writes the same output.
+  struct Tuning {
+    /// The order the search assigns vertices in: the query's own raced by the cheapest greedy one,
+    /// the own alone, or the cheapest greedy one alone.
+    enum class Order { automatic, own, cheapest } order = Order::automatic;
+    /// Length of the own order's first turn in a race, in units of `checkInterval` steps that go
+    /// one vertex deeper; each later turn is twice as long as the one before.
+    uint64_t firstTurn = 128;
+    /// Steps deeper between two looks at the stop flag and the turn's end.
+    uint32_t checkInterval = stopCheckInterval;
+    /// When not empty and a permutation of the query's vertices, the search order, whatever `order`.
+    std::vector<int> forcedOrder;
+    /// Candidates tested up front, or when the search meets them.
+    enum class Filter { automatic, complete, lazy } filter = Filter::automatic;
+    /// Bytes of embeddings a search in another order holds before it gives up for the own order.
+    size_t heldBound = size_t{256} << 20;
+  };
+
+  /// Fixes the choices of the next searches.
+  void setTuning(const Tuning& settings) { tuning = settings; }
+
+  /// The order of the search that produced the last result (depth -> query vertex); empty when it
+  /// was the query's own.
+  const std::vector<int>& lastOrder() const { return searchOrder; }
 
   /// The control the searches publish their counts to and take stop requests from; none by default.
   void setControl(SearchControl* searchControl) { control = searchControl; }
@@ -55,7 +83,8 @@ class EmbeddingSearch {
     int label = 0;                     // dense data label
     uint32_t degree = 0;               // distinct neighbours
     std::vector<int> backward;         // distinct earlier neighbours
-    std::vector<int> symmetrySources;  // distinct earlier members of the symmetry class
+    std::vector<int> symmetrySources;  // distinct earlier vertices whose images must be smaller
+    std::vector<int> symmetryCeilings;  // distinct earlier vertices whose images must be larger
     std::vector<std::pair<int, uint32_t>> neighborLabels;  // (label, distinct neighbours with it)
     std::vector<int> allNeighbors;     // distinct neighbours, both directions
     uint64_t backwardMask = 0;
@@ -64,18 +93,30 @@ class EmbeddingSearch {
 
   bool prepareQuery(const DataIndex& index, const std::vector<int>& labels,
                     const std::vector<std::vector<int>>& neighbors, const std::vector<std::vector<int>>& symClasses,
-                    uint64_t limit);
+                    bool lazy);
   Result runTask(SearchTask& task, uint64_t limit, StatsWriter& writer);
   void prepareTask(ParallelSearch& split);
   StatsWriter& taskListing();
   void endTask();
-  int startTask(const SearchTask& task);
+  void startTask(const SearchTask& task);
   template <bool small>
   void giveAway(int depth);
   template <bool small>
-  bool pollShared(int depth, uint64_t frequency);
+  bool pollShared(int depth, uint64_t frequency, uint32_t interval);
   bool describe(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
-                const std::vector<std::vector<int>>& symClasses);
+                const std::vector<std::vector<int>>& symClasses, const std::vector<int>& order);
+  void prepareStatistics(const DataIndex& index);
+  void prepareArrays(const DataIndex& index);
+  std::vector<int> pickOrder(const DataIndex& index);
+  std::vector<int> greedyOrder(const DataIndex& index);
+  Result runOrders(const DataIndex& index, const std::vector<int>& labels,
+                   const std::vector<std::vector<int>>& neighbors, const std::vector<std::vector<int>>& symClasses,
+                   uint64_t limit, StatsWriter& writer);
+  Result race(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
+              const std::vector<std::vector<int>>& symClasses, uint64_t limit, StatsWriter& writer);
+  bool decideLazy(const DataIndex& index, uint64_t limit) const;
+  template <class Sink>
+  Result searchSmall(const DataIndex& index, uint64_t limit, Sink& sink);
   bool locallyPossible(const DataIndex& index, int v, int k) const;
   void markTested(int v, int k, bool possible);
   bool filterCandidates(const DataIndex& index);
@@ -86,13 +127,19 @@ class EmbeddingSearch {
   template <bool small>
   void enterLevel(const DataIndex& index, int k);
   template <bool small>
-  void enterJoinedLevel(const DataIndex& index, int k, int bound);
+  void enterJoinedLevel(const DataIndex& index, int k, int bound, int ceiling);
   struct Filtered;
+  struct ListingSink;
   template <bool small>
   void filterNeighbors(const DataIndex& index, int k, int image, Filtered* list);
   void intersectFiltered(int k, size_t driver, const int* start, const int* end);
+  template <bool small, class Sink>
+  Result search(const DataIndex& index, uint64_t limit, Sink& sink);
   template <bool small>
-  Result search(const DataIndex& index, uint64_t limit, StatsWriter& writer, const SearchTask* task = nullptr);
+  void startWalk(const DataIndex& index);
+  template <bool small, class Sink>
+  bool advance(const DataIndex& index, uint64_t limit, Sink& sink, uint64_t checks, Result* result);
+  void abandonWalk();
   template <bool small>
   bool admissible(const DataIndex& index, int k, int c);
   template <bool small>
@@ -129,11 +176,28 @@ class EmbeddingSearch {
   std::vector<int> embedding;                // the partial embedding, by depth
   SearchControl* control = nullptr;
   std::vector<Level> levels;
+  // Where a walk that paused stands: the count so far, the depth, and from which depth the
+  // embedding changed since the last one listed.
+  struct Walk {
+    uint64_t frequency = 0;
+    size_t changedFrom = 0;
+    int depth = 0;
+  };
+  Walk walk;
   std::vector<const std::vector<int>*> staticList;  // per depth without earlier neighbours
   std::map<std::pair<int, uint32_t>, std::vector<int>> sharedLists;  // (label, degree) -> vertices
+  Tuning tuning;
+  std::vector<int> searchOrder;              // depth -> query vertex; empty for the query's own order
+  SortedListing held;                        // the embeddings of a search in another order
+  std::unique_ptr<LabelStatistics> statistics;  // of the index below, made when first needed
+  const DataIndex* statisticsIndex = nullptr;
+  std::unique_ptr<EmbeddingSearch> rival;    // the search in the rival order of a race
 
   // Sharing the search with other threads.
   SplitBoard* board = nullptr;             // where idle threads wait for work
+  // The board of the walk under way: set only while the search walks in the query's own order and
+  // its listing is the query's, since only such a walk may give parts of itself away.
+  SplitBoard* walkBoard = nullptr;
   ParallelSearch* shared = nullptr;        // the split query this search works on, if any
   SearchTask* currentTask = nullptr;       // the part of it this search runs
   std::unique_ptr<ParallelSearch> ownSplit;  // the split of this search's own query

@@ -299,7 +299,7 @@ void buildGraph(std::vector<Piece>& pieces, int threads, Graph* graph) {
 
 bool Graph::read(const char* path) { return read(path, 1); }
 
-bool Graph::read(const char* path, int threads) {
+bool Graph::read(const char* path, int threads, std::atomic<uint64_t>* bytesRead) {
   // A fresh graph brings a fresh revision, also when the file turns out to be unreadable.
   *this = Graph();
   // More threads than a few hundred only add start-up cost.
@@ -310,7 +310,7 @@ bool Graph::read(const char* path, int threads) {
     return false;
   }
   std::vector<Piece> pieces;
-  if (!parseDataFile(path, reader, threads, &pieces)) return false;
+  if (!parseDataFile(path, reader, threads, &pieces, bytesRead)) return false;
   int64_t edgeLines = 0;
   for (const Piece& piece : pieces) edgeLines += static_cast<int64_t>(piece.edges.size());
   buildGraph(pieces, threads, this);

@@ -2,6 +2,7 @@
 // in the order of the vertex lines; every row of adjList is ascending and may repeat a neighbour.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -20,8 +21,9 @@ class Graph {
   bool read(const char* path);
 
   /// The same, parsing and building the rows on `threads` threads (0: one per hardware thread); the
-  /// result and the messages are those of one thread.
-  bool read(const char* path, int threads);
+  /// result and the messages are those of one thread. `bytesRead`, when given, grows by the bytes of
+  /// the file parsed so far.
+  bool read(const char* path, int threads, std::atomic<uint64_t>* bytesRead = nullptr);
 
   /// Makes this graph an independent copy of `other` (nothing changes when it is this graph).
   void copy(Graph* other);

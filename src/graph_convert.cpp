@@ -243,10 +243,9 @@ std::string bannerProblem(std::string_view line) {
   return std::string();
 }
 
-// MatrixMarket: the banner, comment lines, the size line `rows columns entries`, then one line
-// `i j [value]` per entry with 1-based indices. Every row is a vertex, with or without edges.
-bool readMatrixMarketLines(PairLineReader& reader, PairLineReader::Kind kind, std::string_view line,
-                           const std::string& path, EdgeEnds* edges, std::string* error) {
+// The first line, read as `kind`, must be a banner of a matrix that can be read as a graph.
+bool firstLineIsBanner(const PairLineReader& reader, PairLineReader::Kind kind, std::string_view line,
+                       const std::string& path, std::string* error) {
   if (kind == PairLineReader::Kind::error) {
     *error = readFailure(path, reader);
     return false;
@@ -256,10 +255,90 @@ bool readMatrixMarketLines(PairLineReader& reader, PairLineReader::Kind kind, st
     *error = located(path, 1, banner);
     return false;
   }
+  return true;
+}
+
+// What the size line of a MatrixMarket file says, and where it stands.
+struct MatrixSize {
+  uint64_t rows = 0;
+  uint64_t entries = 0;
+  long long line = 0;
+};
+
+// Reads the size line `rows columns entries` into *size; the problem with it, or an empty string.
+std::string sizeLineProblem(const char* p, const char* end, MatrixSize* size) {
+  uint64_t rows = 0, columns = 0;
+  bool atSecond = false;
+  FieldStatus field = readPair(&p, end, &rows, &columns, &atSecond);
+  if (field == FieldStatus::ok) {
+    skipSeparator(&p, end);
+    field = readUnsigned(&p, end, &size->entries);
+  }
+  if (field != FieldStatus::ok || p != end) return "expected the size line \"rows columns entries\"";
+  if (rows != columns) {
+    return "the matrix is not square (" + std::to_string(rows) + " rows, " + std::to_string(columns) +
+           " columns), so it is no graph";
+  }
+  if (rows > maxVertexCount) {
+    return std::to_string(rows) + " rows are more vertices than the tool takes (" + std::to_string(maxVertexCount) +
+           ")";
+  }
+  size->rows = rows;
+  return std::string();
+}
+
+// True when the entry i j that follows `read` entries is a valid edge: both indices are rows and the
+// size line allows one more entry. The test every entry takes; entryProblem words a failure.
+inline bool entryFits(uint64_t i, uint64_t j, uint64_t read, const MatrixSize& size) {
+  // Unsigned: an index 0 wraps past every row.
+  return i - 1 < size.rows && j - 1 < size.rows && read != size.entries;
+}
+
+// The problem with the entry i j that follows `read` entries; empty when it is a valid edge.
+std::string entryProblem(uint64_t i, uint64_t j, uint64_t read, const MatrixSize& size) {
+  for (uint64_t index : {i, j}) {
+    if (index == 0 || index > size.rows) {
+      return "index " + std::to_string(index) + " is out of range (the matrix has rows 1 to " +
+             std::to_string(size.rows) + ")";
+    }
+  }
+  if (read == size.entries) {
+    return "more entries than the " + std::to_string(size.entries) + " of the size line (line " +
+           std::to_string(size.line) + ")";
+  }
+  return std::string();
+}
+
+// The checks once the entries are read: the reader did not fail, and the size line was there and
+// announced as many entries as were read.
+bool matrixMarketComplete(const PairLineReader& reader, PairLineReader::Kind kind, const std::string& path, bool sized,
+                          const MatrixSize& size, uint64_t read, std::string* error) {
+  if (kind == PairLineReader::Kind::error) {
+    *error = readFailure(path, reader);
+    return false;
+  }
+  if (!sized) {
+    *error = path + ": no size line \"rows columns entries\"";
+    return false;
+  }
+  if (read != size.entries) {
+    *error = located(path, size.line,
+                     "the size line announces " + std::to_string(size.entries) + " entries, the file holds " +
+                         std::to_string(read));
+    return false;
+  }
+  return true;
+}
+
+// MatrixMarket: the banner, comment lines, the size line `rows columns entries`, then one line
+// `i j [value]` per entry with 1-based indices. Every row is a vertex, with or without edges.
+bool readMatrixMarketLines(PairLineReader& reader, PairLineReader::Kind kind, std::string_view line,
+                           const std::string& path, EdgeEnds* edges, std::string* error) {
+  if (!firstLineIsBanner(reader, kind, line, path, error)) return false;
   edges->indexed = true;
   bool sized = false;
-  long long sizeLine = 0;
-  uint64_t declared = 0, read = 0;
+  MatrixSize size;
+  uint64_t read = 0;
   uint64_t i = 0, j = 0;
   while ((kind = reader.next(&i, &j, &line)) == PairLineReader::Kind::pair || kind == PairLineReader::Kind::line) {
     const long long lineNumber = reader.lineNumber();
@@ -269,50 +348,23 @@ bool readMatrixMarketLines(PairLineReader& reader, PairLineReader::Kind kind, st
       trimLine(line, &p, &end);
       if (isCommentOrBlank(p, end)) continue;
       if (!sized) {
-        uint64_t rows = 0, columns = 0;
-        bool atSecond = false;
-        FieldStatus field = readPair(&p, end, &rows, &columns, &atSecond);
-        if (field == FieldStatus::ok) {
-          skipSeparator(&p, end);
-          field = readUnsigned(&p, end, &declared);
-        }
-        if (field != FieldStatus::ok || p != end) problem = "expected the size line \"rows columns entries\"";
-        if (problem.empty() && rows != columns) {
-          problem = "the matrix is not square (" + std::to_string(rows) + " rows, " + std::to_string(columns) +
-                    " columns), so it is no graph";
-        }
-        if (problem.empty() && rows > maxVertexCount) {
-          problem = std::to_string(rows) + " rows are more vertices than the tool takes (" +
-                    std::to_string(maxVertexCount) + ")";
-        }
+        problem = sizeLineProblem(p, end, &size);
         if (!problem.empty()) {
           *error = located(path, lineNumber, problem);
           return false;
         }
         sized = true;
-        sizeLine = lineNumber;
-        edges->vertexCount = rows;
+        size.line = lineNumber;
+        edges->vertexCount = size.rows;
         // An entry line has at least 4 bytes; a size line that promises more cannot be right, and
         // reserving for it would only waste memory.
         const uint64_t possible = static_cast<uint64_t>(std::max(reader.size(), 0LL)) / 4 + 1;
-        edges->ends.reserve(2 * std::min(declared, possible));
+        edges->ends.reserve(2 * std::min(size.entries, possible));
         continue;
       }
       problem = pairProblem(&p, end, "index", &i, &j);
     }
-    if (problem.empty()) {
-      for (uint64_t index : {i, j}) {
-        if (index == 0 || index > edges->vertexCount) {
-          problem = "index " + std::to_string(index) + " is out of range (the matrix has rows 1 to " +
-                    std::to_string(edges->vertexCount) + ")";
-          break;
-        }
-      }
-    }
-    if (problem.empty() && read == declared) {
-      problem = "more entries than the " + std::to_string(declared) + " of the size line (line " +
-                std::to_string(sizeLine) + ")";
-    }
+    if (problem.empty() && !entryFits(i, j, read, size)) problem = entryProblem(i, j, read, size);
     if (!problem.empty()) {
       *error = located(path, lineNumber, problem);
       return false;
@@ -321,21 +373,7 @@ bool readMatrixMarketLines(PairLineReader& reader, PairLineReader::Kind kind, st
     edges->ends.push_back(i - 1);
     edges->ends.push_back(j - 1);
   }
-  if (kind == PairLineReader::Kind::error) {
-    *error = readFailure(path, reader);
-    return false;
-  }
-  if (!sized) {
-    *error = path + ": no size line \"rows columns entries\"";
-    return false;
-  }
-  if (read != declared) {
-    *error = located(
-        path, sizeLine,
-        "the size line announces " + std::to_string(declared) + " entries, the file holds " + std::to_string(read));
-    return false;
-  }
-  return true;
+  return matrixMarketComplete(reader, kind, path, sized, size, read, error);
 }
 
 bool startsWithBanner(std::string_view line) {
@@ -414,6 +452,69 @@ void sortRow(int32_t* begin, int32_t* end) {
   }
 }
 
+// The keys of the edges (smaller end << 32 | larger end) grouped by buckets of 2^shift consecutive
+// smaller ends: bucket b ends at spread[bucketEnd[b]].
+struct EdgeBuckets {
+  int shift = 0;
+  size_t count = 0;
+  std::vector<size_t> bucketEnd;
+  size_t keptLines = 0;
+  const uint64_t* spread = nullptr;
+};
+
+// Makes the keys in the first half of the ends (self-loops dropped) and spreads them by bucket into
+// the second: one pass, sequential writes to at most 2048 places.
+EdgeBuckets spreadIntoBuckets(HugeVector<uint64_t>& ends, size_t vertexCount, const IdMap* map) {
+  EdgeBuckets buckets;
+  const size_t lines = ends.size() / 2;
+  int& shift = buckets.shift;
+  while (vertexCount > 0 && ((vertexCount - 1) >> shift) >= 2048) ++shift;
+  buckets.count = vertexCount == 0 ? 0 : ((vertexCount - 1) >> shift) + 1;
+  std::vector<size_t>& bucketStart = buckets.bucketEnd;
+  bucketStart.assign(buckets.count + 1, 0);
+  buckets.keptLines = map != nullptr ? map->makeKeys(&ends, shift, bucketStart.data())
+                                     : makeKeys(ends.data(), lines, SameId(), shift, bucketStart.data());
+  for (size_t b = 1; b <= buckets.count; ++b) bucketStart[b] += bucketStart[b - 1];
+  uint64_t* spread = ends.data() + lines;
+  for (size_t i = 0; i < buckets.keptLines; ++i) spread[bucketStart[(ends[i] >> 32) >> shift]++] = ends[i];
+  // Each start has moved on to the end of its bucket.
+  buckets.spread = spread;
+  return buckets;
+}
+
+size_t largestBucketSize(const EdgeBuckets& buckets) {
+  size_t largest = 0;
+  for (size_t b = 0, begin = 0; b < buckets.count; begin = buckets.bucketEnd[b++]) {
+    largest = std::max(largest, buckets.bucketEnd[b] - begin);
+  }
+  return largest;
+}
+
+// Sorts the keys spread[begin, end) of the `rows` rows from `base` on into their rows by a counting
+// sort in `scratch`, which stays in cache, then appends each row, sorted and without repeats, to the
+// graph's arrays, which are thus written once, in order.
+void appendBucketRows(const uint64_t* spread, size_t begin, size_t end, uint64_t base, size_t rows,
+                      std::vector<size_t>& rowStart, std::vector<int32_t>& scratch, ConvertedGraph* graph) {
+  HugeVector<size_t>& first = graph->firstEdge;
+  HugeVector<int32_t>& larger = graph->largerEnds;
+  std::fill(rowStart.begin(), rowStart.begin() + rows + 1, 0);
+  for (size_t i = begin; i < end; ++i) ++rowStart[(spread[i] >> 32) - base + 1];
+  for (size_t r = 1; r <= rows; ++r) rowStart[r] += rowStart[r - 1];
+  for (size_t i = begin; i < end; ++i) {
+    scratch[rowStart[(spread[i] >> 32) - base]++] = static_cast<int32_t>(spread[i] & 0xFFFFFFFFu);
+  }
+  size_t rowBegin = 0;
+  for (size_t r = 0; r < rows; ++r) {
+    const size_t rowEnd = rowStart[r];
+    first.push_back(larger.size());
+    sortRow(scratch.data() + rowBegin, scratch.data() + rowEnd);
+    for (size_t i = rowBegin; i < rowEnd; ++i) {
+      if (i == rowBegin || scratch[i] != scratch[i - 1]) larger.push_back(scratch[i]);
+    }
+    rowBegin = rowEnd;
+  }
+}
+
 // Turns the ends into the graph's edges (through `map`, or as dense ids already when it is null):
 // self-loops dropped and counted, each undirected edge
 // listed once at its smaller end. The edges are first spread over at most 2048 buckets of
@@ -422,59 +523,27 @@ void sortRow(int32_t* begin, int32_t* end) {
 // removed. The keys are made in the first half of the ends and spread into the second.
 void collectEdges(HugeVector<uint64_t>& ends, size_t vertexCount, const IdMap* map, ConvertedGraph* graph) {
   const size_t lines = ends.size() / 2;
-  int shift = 0;
-  while (vertexCount > 0 && ((vertexCount - 1) >> shift) >= 2048) ++shift;
-  const size_t bucketCount = vertexCount == 0 ? 0 : ((vertexCount - 1) >> shift) + 1;
-  std::vector<size_t> bucketStart(bucketCount + 1, 0);
-  const size_t keptLines = map != nullptr ? map->makeKeys(&ends, shift, bucketStart.data())
-                                          : makeKeys(ends.data(), lines, SameId(), shift, bucketStart.data());
-  for (size_t b = 1; b <= bucketCount; ++b) bucketStart[b] += bucketStart[b - 1];
-  uint64_t* spread = ends.data() + lines;
-  for (size_t i = 0; i < keptLines; ++i) spread[bucketStart[(ends[i] >> 32) >> shift]++] = ends[i];
-  // bucketStart[b] is now the end of bucket b.
-
-  // The rows of a bucket are sorted in a scratch array that stays in cache, then appended to the
-  // graph's arrays, which are thus written once, in order.
-  size_t largestBucket = 0;
-  for (size_t b = 0, begin = 0; b < bucketCount; begin = bucketStart[b++]) {
-    largestBucket = std::max(largestBucket, bucketStart[b] - begin);
-  }
-  std::vector<int32_t> scratch(largestBucket);
-  HugeVector<size_t>& first = graph->firstEdge;
-  first.clear();
-  first.reserve(vertexCount + 1);
-  HugeVector<int32_t>& larger = graph->largerEnds;
-  larger.clear();
-  larger.reserve(keptLines);
+  const EdgeBuckets buckets = spreadIntoBuckets(ends, vertexCount, map);
+  const int shift = buckets.shift;
+  std::vector<int32_t> scratch(largestBucketSize(buckets));
+  graph->firstEdge.clear();
+  graph->firstEdge.reserve(vertexCount + 1);
+  graph->largerEnds.clear();
+  graph->largerEnds.reserve(buckets.keptLines);
   std::vector<size_t> rowStart((size_t{1} << shift) + 1);
   size_t bucketBegin = 0;
-  for (size_t b = 0; b < bucketCount; ++b) {
-    const size_t bucketEnd = bucketStart[b];
+  for (size_t b = 0; b < buckets.count; ++b) {
+    const size_t bucketEnd = buckets.bucketEnd[b];
     const uint64_t base = static_cast<uint64_t>(b) << shift;
     const size_t rows = static_cast<size_t>(std::min<uint64_t>(uint64_t{1} << shift, vertexCount - base));
-    std::fill(rowStart.begin(), rowStart.begin() + rows + 1, 0);
-    for (size_t i = bucketBegin; i < bucketEnd; ++i) ++rowStart[(spread[i] >> 32) - base + 1];
-    for (size_t r = 1; r <= rows; ++r) rowStart[r] += rowStart[r - 1];
-    for (size_t i = bucketBegin; i < bucketEnd; ++i) {
-      scratch[rowStart[(spread[i] >> 32) - base]++] = static_cast<int32_t>(spread[i] & 0xFFFFFFFFu);
-    }
-    size_t rowBegin = 0;
-    for (size_t r = 0; r < rows; ++r) {
-      const size_t rowEnd = rowStart[r];
-      first.push_back(larger.size());
-      sortRow(scratch.data() + rowBegin, scratch.data() + rowEnd);
-      for (size_t i = rowBegin; i < rowEnd; ++i) {
-        if (i == rowBegin || scratch[i] != scratch[i - 1]) larger.push_back(scratch[i]);
-      }
-      rowBegin = rowEnd;
-    }
+    appendBucketRows(buckets.spread, bucketBegin, bucketEnd, base, rows, rowStart, scratch, graph);
     bucketBegin = bucketEnd;
   }
-  first.push_back(larger.size());
-  const size_t kept = larger.size();
+  graph->firstEdge.push_back(graph->largerEnds.size());
+  const size_t kept = graph->largerEnds.size();
   graph->edgeLines = static_cast<long long>(lines);
-  graph->selfLoops = static_cast<long long>(lines - keptLines);
-  graph->repeatedEdges = static_cast<long long>(keptLines - kept);
+  graph->selfLoops = static_cast<long long>(lines - buckets.keptLines);
+  graph->repeatedEdges = static_cast<long long>(buckets.keptLines - kept);
 }
 
 // The first line of the label file that labels `id`.

@@ -86,6 +86,10 @@ CommandLineRequest KeyTable::apply(int argc, char** argv, std::ostream& warnings
     if (argument == "--help" || argument == "-h") return CommandLineRequest::help;
     if (argument == "--version") return CommandLineRequest::version;
   }
+  return applyKeys(argc, argv, warnings);
+}
+
+CommandLineRequest KeyTable::applyKeys(int argc, char** argv, std::ostream& warnings) const {
   bool refused = false;
   std::vector<std::string> tokens;
   for (int i = 1; i < argc; ++i) {

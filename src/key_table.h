@@ -39,6 +39,10 @@ class KeyTable {
   /// asks for them (then nothing is applied), error when some value was refused, run otherwise.
   CommandLineRequest apply(int argc, char** argv, std::ostream& warnings) const;
 
+  /// The same without looking for help or version requests: such arguments are ignored with a
+  /// warning like any other that is not key=value. Returns error or run.
+  CommandLineRequest applyKeys(int argc, char** argv, std::ostream& warnings) const;
+
   /// The usage text: synopsis, description, every key with its default, meaning and reading, details.
   std::string usage() const;
 

@@ -32,7 +32,9 @@ uint64_t maxfreq = UINT64_MAX;
 int output_mark = 0;
 RunOptions options;
 
-void parseParameter(int argc, char** argv) { matchingToolKeys("sgmatch").apply(argc, argv, std::cerr); }
+// Every argument is applied, whatever else the command line holds: help and version requests are the
+// driver's, which looks for them before it parses.
+void parseParameter(int argc, char** argv) { matchingToolKeys("sgmatch").applyKeys(argc, argv, std::cerr); }
 
 namespace {
 
@@ -85,13 +87,14 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
   if (options.timeout > 0 || progress) watch = std::make_unique<QueryWatch>(options.timeout, progress, threads);
   *stage = Stage::readingData;
   double loadMs = 0;
-  std::unique_ptr<Graph> graph = loadDataGraph(withoutArguments, &loadMs);
+  std::unique_ptr<Graph> graph = loadDataGraph(withoutArguments, &loadMs, watch.get());
   if (!graph) return -1;
   report.begin(*graph, loadMs);
   *stage = Stage::readingQuery;
   auto query = std::make_unique<Query>(querypath, subgraphpath, statspath, maxfreq);
   query->engine = engine;
   query->symmetry = options.symmetry;
+  query->list = options.list;
   SearchControl control;
   control.stoppable = options.timeout > 0;
   query->control = &control;
@@ -131,10 +134,17 @@ int threadCount() {
   return options.threads == 0 ? static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) : options.threads;
 }
 
-std::unique_ptr<Graph> loadDataGraph(bool withoutArguments, double* loadMs) {
+std::unique_ptr<Graph> loadDataGraph(bool withoutArguments, double* loadMs, QueryWatch* watch) {
   auto graph = std::make_unique<Graph>();
   const auto loadStart = std::chrono::steady_clock::now();
-  if (!graph->read(datapath.c_str(), threadCount())) {
+  // The watch reads the counter until the first query starts, so it lives as long as the process.
+  static std::atomic<uint64_t> bytesRead{0};
+  if (watch != nullptr) {
+    struct stat info;
+    const bool sized = stat(datapath.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    watch->loading(&bytesRead, sized ? static_cast<uint64_t>(info.st_size) : 0);
+  }
+  if (!graph->read(datapath.c_str(), threadCount(), watch != nullptr ? &bytesRead : nullptr)) {
     if (withoutArguments) {
       std::cerr << "sgmatch: no arguments were given, so the data graph is the file \"data\" of the working "
                    "directory; sgmatch --help lists the keys"

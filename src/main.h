@@ -20,13 +20,15 @@ int run(int argc, char** argv, MatchEngine engine);
 int run(int argc, char** argv);
 
 class Graph;
+class QueryWatch;
 
 /// The threads the settings ask for: threads=0 means one per hardware thread.
 int threadCount();
 
 /// Reads the data graph named by the settings, with the warnings about it on standard error; null
-/// after the reader's message when it cannot be read. `withoutArguments` adds a pointer to --help.
-std::unique_ptr<Graph> loadDataGraph(bool withoutArguments, double* loadMs);
+/// after the reader's message when it cannot be read. `withoutArguments` adds a pointer to --help;
+/// `watch`, when given, shows the share of the file read.
+std::unique_ptr<Graph> loadDataGraph(bool withoutArguments, double* loadMs, QueryWatch* watch = nullptr);
 
 /// checkEmbeddings reduced to the number of unique embeddings; 0 when the file cannot be opened or
 /// read, or holds no embedding.

@@ -130,10 +130,64 @@ QueryPipeline::Result decode(const std::string& bytes) {
   return result;
 }
 
+// Rank 0 reads queries ahead until the pipeline's window is full or the file ends.
+void readAhead(Query& query, QueryPipeline& pipeline, bool* readerDone) {
+  while (!*readerDone && pipeline.pendingCount() < pipeline.windowSize()) {
+    if (!query.read()) {
+      *readerDone = true;
+    } else if (!query.vertexLabels.empty() && options.inShard(query.queryNumber)) {
+      pipeline.queue();
+    }
+  }
+}
+
+// Rank 0 takes every message that has arrived: requests for work add to the sender's credits,
+// results go to the pipeline and earn the sender one more query. False when none had arrived.
+bool receiveMessages(QueryPipeline& pipeline, std::vector<int>& credits) {
+  bool progressed = false;
+  int arrived = 0;
+  MPI_Status status;
+  while (MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &arrived, &status) == MPI_SUCCESS && arrived) {
+    progressed = true;
+    if (status.MPI_TAG == requestTag) {
+      int count = 0;
+      MPI_Recv(&count, 1, MPI_INT, status.MPI_SOURCE, requestTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+      credits[static_cast<size_t>(status.MPI_SOURCE)] += count;
+      continue;
+    }
+    int size = 0;
+    MPI_Get_count(&status, MPI_CHAR, &size);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    MPI_Recv(bytes.data(), size, MPI_CHAR, status.MPI_SOURCE, resultTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    QueryPipeline::Result result = decode(bytes);
+    result.origin = "rank " + std::to_string(status.MPI_SOURCE);
+    const int number = result.outcome.number;
+    pipeline.completeRemote(number, std::move(result));
+    ++credits[static_cast<size_t>(status.MPI_SOURCE)];
+  }
+  return progressed;
+}
+
+// Rank 0 hands each rank as many waiting queries as it has credits; false when it sent none.
+bool sendJobs(int ranks, QueryPipeline& pipeline, std::vector<int>& credits) {
+  bool progressed = false;
+  for (int rank = 1; rank < ranks; ++rank) {
+    while (credits[static_cast<size_t>(rank)] > 0) {
+      int number = pipeline.takeForRemote();
+      if (number < 0) break;
+      MPI_Send(&number, 1, MPI_INT, rank, jobTag, MPI_COMM_WORLD);
+      --credits[static_cast<size_t>(rank)];
+      progressed = true;
+    }
+  }
+  return progressed;
+}
+
 // Rank 0: reads the queries, hands them out, matches some itself and writes every output in order.
 void coordinate(int ranks, Graph& graph, RunReport& report) {
   Query query(querypath, subgraphpath, statspath, maxfreq);
   query.symmetry = options.symmetry;
+  query.list = options.list;
   SearchControl control;
   control.stoppable = options.timeout > 0;
   query.control = &control;
@@ -144,43 +198,9 @@ void coordinate(int ranks, Graph& graph, RunReport& report) {
   std::vector<int> credits(static_cast<size_t>(ranks), 0);
   bool readerDone = false;
   for (;;) {
-    while (!readerDone && pipeline.pendingCount() < pipeline.windowSize()) {
-      if (!query.read()) {
-        readerDone = true;
-      } else if (!query.vertexLabels.empty() && options.inShard(query.queryNumber)) {
-        pipeline.queue();
-      }
-    }
-    bool progressed = false;
-    int arrived = 0;
-    MPI_Status status;
-    while (MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &arrived, &status) == MPI_SUCCESS && arrived) {
-      progressed = true;
-      if (status.MPI_TAG == requestTag) {
-        int count = 0;
-        MPI_Recv(&count, 1, MPI_INT, status.MPI_SOURCE, requestTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-        credits[static_cast<size_t>(status.MPI_SOURCE)] += count;
-        continue;
-      }
-      int size = 0;
-      MPI_Get_count(&status, MPI_CHAR, &size);
-      std::string bytes(static_cast<size_t>(size), '\0');
-      MPI_Recv(bytes.data(), size, MPI_CHAR, status.MPI_SOURCE, resultTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-      QueryPipeline::Result result = decode(bytes);
-      result.origin = "rank " + std::to_string(status.MPI_SOURCE);
-      const int number = result.outcome.number;
-      pipeline.completeRemote(number, std::move(result));
-      ++credits[static_cast<size_t>(status.MPI_SOURCE)];
-    }
-    for (int rank = 1; rank < ranks; ++rank) {
-      while (credits[static_cast<size_t>(rank)] > 0) {
-        int number = pipeline.takeForRemote();
-        if (number < 0) break;
-        MPI_Send(&number, 1, MPI_INT, rank, jobTag, MPI_COMM_WORLD);
-        --credits[static_cast<size_t>(rank)];
-        progressed = true;
-      }
-    }
+    readAhead(query, pipeline, &readerDone);
+    bool progressed = receiveMessages(pipeline, credits);
+    progressed |= sendJobs(ranks, pipeline, credits);
     progressed |= pipeline.commitDone();
     if (readerDone && pipeline.pendingCount() == 0) break;
     if (!progressed) pipeline.waitForWorkers(idleWait);
@@ -197,6 +217,7 @@ void work(Graph& graph) {
   reader.statsDirPath = statspath;
   reader.freqLimit = maxfreq;
   reader.symmetry = options.symmetry;
+  reader.list = options.list;
   reader.queryFile.open(querypath);
   if (!reader.queryFile.is_open()) fatalError("Query cannot open " + querypath);
   SearchControl control;
@@ -245,6 +266,39 @@ CommandLineRequest parse(int argc, char** argv, int rank) {
   return request;
 }
 
+// Only rank 0 writes the report (and the diagnostics the settings ask for); the others' messages
+// go to standard error with their rank.
+void quietOtherRank(int rank) {
+  const int devNull = open("/dev/null", O_WRONLY);
+  if (devNull >= 0) dup2(devNull, STDOUT_FILENO);
+  setFatalMessageEcho("sgmatch-mpi: rank " + std::to_string(rank) + ": ");
+}
+
+// Loads the data graph on every rank and matches the queries; the exit status, 255 when some rank
+// could not load the graph.
+int loadAndMatch(int rank, int ranks, bool noArguments) {
+  double loadMs = 0;
+  std::unique_ptr<Graph> graph = loadDataGraph(rank == 0 && noArguments, &loadMs);
+  // Every rank reads the same file; if some cannot, none goes on.
+  int loaded = graph ? 1 : 0, allLoaded = 0;
+  MPI_Allreduce(&loaded, &allLoaded, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+  if (!allLoaded) {
+    if (loaded) {
+      std::cerr << "sgmatch-mpi: rank " << rank << " read the data graph, another rank could not" << std::endl;
+    }
+    return 255;
+  }
+  if (rank == 0) {
+    RunReport report;
+    report.begin(*graph, loadMs);
+    coordinate(ranks, *graph, report);
+    report.finish();
+  } else {
+    work(*graph);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int runMpi(int argc, char** argv) {
@@ -253,13 +307,7 @@ int runMpi(int argc, char** argv) {
   int rank = 0, ranks = 1;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &ranks);
-  if (rank != 0) {
-    // Only rank 0 writes the report (and the diagnostics the settings ask for); the others' messages
-    // go to standard error with their rank.
-    const int devNull = open("/dev/null", O_WRONLY);
-    if (devNull >= 0) dup2(devNull, STDOUT_FILENO);
-    setFatalMessageEcho("sgmatch-mpi: rank " + std::to_string(rank) + ": ");
-  }
+  if (rank != 0) quietOtherRank(rank);
   const CommandLineRequest request = parse(argc, argv, rank);
   if (request != CommandLineRequest::run) {
     MPI_Finalize();
@@ -270,24 +318,7 @@ int runMpi(int argc, char** argv) {
   setSignalMessageName(("sgmatch-mpi rank " + std::to_string(rank)).c_str());
   int status = 0;
   try {
-    double loadMs = 0;
-    std::unique_ptr<Graph> graph = loadDataGraph(rank == 0 && argc <= 1, &loadMs);
-    // Every rank reads the same file; if some cannot, none goes on.
-    int loaded = graph ? 1 : 0, allLoaded = 0;
-    MPI_Allreduce(&loaded, &allLoaded, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
-    if (!allLoaded) {
-      if (loaded) std::cerr << "sgmatch-mpi: rank " << rank << " read the data graph, another rank could not" << std::endl;
-      MPI_Finalize();
-      return 255;
-    }
-    if (rank == 0) {
-      RunReport report;
-      report.begin(*graph, loadMs);
-      coordinate(ranks, *graph, report);
-      report.finish();
-    } else {
-      work(*graph);
-    }
+    status = loadAndMatch(rank, ranks, argc <= 1);
   } catch (const std::bad_alloc&) {
     fatalError("sgmatch-mpi: rank " + std::to_string(rank) + " ran out of memory");
   }

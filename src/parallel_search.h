@@ -111,7 +111,7 @@ class SplitBoard {
 /// which runs the first task and waits for the others before it returns.
 class ParallelSearch {
  public:
-  /// What every task searches: the owner's query, limit and control, and its listing's file.
+  /// What every task searches: the owner's query, limit, control and filtering, and its listing's file.
   struct QueryRef {
     const DataIndex* index = nullptr;
     const std::vector<int>* labels = nullptr;
@@ -119,6 +119,7 @@ class ParallelSearch {
     const std::vector<std::vector<int>>* symClasses = nullptr;
     uint64_t limit = 0;
     SearchControl* control = nullptr;
+    bool lazy = false;  // candidates tested when the search meets them, as the owner does
   };
 
   /// Registers the split with the board; the owner's writer sends its text through the first task

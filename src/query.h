@@ -3,6 +3,7 @@
 // per-query statistics files and the subgraph output file).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -14,14 +15,22 @@
 #include "stats_file.h"
 
 class DataIndex;
+class EmbeddingCounter;
 class EmbeddingSearch;
 class Graph;
 class SplitBoard;
 
 /// How the last `Query::match` ended: the search ran to its end (the count is exact), the limit stopped
-/// it, the control stopped it (a time limit: the count is what was found until then), or the query
-/// was refused (a malformed query or an order of the wrong size).
-enum class MatchStatus { complete, limit, stopped, refused };
+/// it, the control stopped it (a time limit: the count is what was found until then), the query
+/// was refused (a malformed query or an order of the wrong size), or a count without listing passed
+/// 2^64 - 1 (the count is then that, a lower bound).
+enum class MatchStatus { complete, limit, stopped, refused, overflow };
+
+/// Whether a listing under a limit asks the counter, once it holds many embeddings, whether the count
+/// passes the limit (then nothing listed would be kept, and the listing stops): when the listing has
+/// grown past a few thresholds, with a share of the time spent so far; never; or at the first
+/// embedding, without a time budget (for tests).
+enum class CountFirst { automatic, never, always };
 
 /// Which search `Query::match` runs: the default engine, or the plain recursive search kept as the
 /// reference for tests and benchmarks. Both produce the same bytes.
@@ -51,6 +60,8 @@ class Query {
   MatchEngine engine = MatchEngine::fast;
   MatchStatus status = MatchStatus::complete;  // how the last match ended
   SymmetryMode symmetry = SymmetryMode::file;  // the classes of the symmetry lines, none, or computed
+  bool list = true;                            // false: count without listing; no statistics file
+  CountFirst countFirst = CountFirst::automatic;
 
   /// What a match would print (a refusal, the order under omark) and the record it would write.
   struct DeferredOutput {
@@ -82,6 +93,9 @@ class Query {
   /// share one index.
   void shareIndex(Graph* graph, std::shared_ptr<const DataIndex> index);
 
+  /// The default engine's search, so that tests and measurements can fix the choices it makes.
+  EmbeddingSearch& engineSearch() { return *search; }
+
   /// The index that `match` uses; null before the first.
   const std::shared_ptr<const DataIndex>& index() const { return dataIndex; }
 
@@ -111,14 +125,13 @@ class Query {
   /// standard input) when the order does not have one entry per vertex.
   bool changeOrder();
 
-  /// Counts the embeddings of the current query, lists them in its statistics file and appends its
-  /// record to the subgraph output file; returns the count, or freqLimit + 1 when the limit stopped it.
+  /// Counts the embeddings of the current query, lists them in its statistics file (unless `list` is
+  /// false) and appends its record to the subgraph output file; returns the count, or freqLimit + 1
+  /// when the limit stopped it.
   uint64_t match(Graph* graph);
 
-  /// The search engine, which may also run parts of other queries' searches while this query waits.
-  EmbeddingSearch& searcher() { return *search; }
-
-  /// The plain search below a partial embedding; false when the limit stopped it.
+  /// The plain search below a partial embedding; false when the limit stopped it. Lists nothing
+  /// without a statistics file (`list` false).
   bool recursivelyMatch(Graph* graph, std::vector<int>& embedding);
 
  private:
@@ -137,6 +150,9 @@ class Query {
   void buildRows(const std::vector<PendingEdge>& edges, const std::vector<PendingClass>& classes);
   bool computeClasses();
   bool enumerate(Graph* graph);
+  bool countEmbeddings(Graph* graph);
+  void indexGraph(Graph* graph);
+  void askCounter(StatsWriter& writer);
   void writeRecord();
   void emitSubgraphText(const std::string& text);
   void say(const std::string& text);
@@ -150,4 +166,13 @@ class Query {
   const Graph* indexedGraph = nullptr;
   uint64_t indexedRevision = 0;
   std::unique_ptr<EmbeddingSearch> search;
+  std::unique_ptr<EmbeddingCounter> counter;  // made when a query is first counted
+  // How the last count ended, when it decided the outcome rather than the search.
+  bool countPassedLimit = false;
+  bool countOverflowed = false;
+  // The listing that may ask the counter: when it started, the time the counter took so far, and the
+  // size of the held listing at which it asks next.
+  std::chrono::steady_clock::time_point listingStart;
+  double countingSeconds = 0;
+  size_t nextCountMark = 0;
 };

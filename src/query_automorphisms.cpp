@@ -266,6 +266,13 @@ Quotient buildQuotient(const SimpleGraph& graph, const Folding& folding) {
 // the generators Traces reports), with its orbits. Fixing a class changes only the factor that moves it, so
 // only that block is searched again: as the subgraph it induces, its vertices coloured also by
 // their exact neighbours outside it, whose coloured automorphisms are that factor.
+// The subgraph a block of the quotient induces, in positions within the block (rows from edgeStart,
+// with degree entries each), and each vertex's neighbours outside the block, in quotient ids.
+struct BlockGraph {
+  std::vector<size_t> edgeStart;
+  std::vector<int> degree, edges, outsideStart, outside;
+};
+
 class QuotientOrbits {
  public:
   QuotientOrbits(const Quotient& quotient, const Folding& folding)
@@ -308,6 +315,12 @@ class QuotientOrbits {
 
  private:
   void searchBlock(const std::vector<int>& block, int individualised);
+  void forgetBlock(const std::vector<int>& block);
+  BlockGraph induce(const std::vector<int>& block);
+  bool colourBlock(const std::vector<int>& block, int individualised, const BlockGraph& graph,
+                   std::vector<int>& lab, std::vector<int>& ptn) const;
+  void searchColouredBlock(const std::vector<int>& block, BlockGraph& graph, std::vector<int>& lab,
+                           std::vector<int>& ptn);
   void recordOrbits(const std::vector<int>& block, const std::vector<int>& orbits, std::vector<int>& support);
 
   const Quotient& quotient_;
@@ -322,31 +335,54 @@ class QuotientOrbits {
 };
 
 void QuotientOrbits::searchBlock(const std::vector<int>& block, int individualised) {
+  forgetBlock(block);
   const int size = static_cast<int>(block.size());
+  if (size < 2) return;
+  BlockGraph graph = induce(block);
+  std::vector<int> lab(size), ptn(size, 0);
+  // A partition into single vertices admits only the identity.
+  if (!colourBlock(block, individualised, graph, lab, ptn)) return;
+  searchColouredBlock(block, graph, lab, ptn);
+}
+
+// The block's classes lose their orbits and blocks until the search gives them new ones.
+void QuotientOrbits::forgetBlock(const std::vector<int>& block) {
   for (int x : block) {
     if (orbitOf_[x] != -1) std::vector<int>().swap(orbits_[orbitOf_[x]]);
     orbitOf_[x] = blockOf_[x] = -1;
   }
-  if (size < 2) return;
-  for (int i = 0; i < size; ++i) localId_[block[i]] = i;
+}
 
-  // The subgraph induced by the block, and each vertex's neighbours outside it.
-  std::vector<size_t> edgeStart(size);
-  std::vector<int> degree(size, 0), edges, outsideStart(size + 1, 0), outside;
+BlockGraph QuotientOrbits::induce(const std::vector<int>& block) {
+  const int size = static_cast<int>(block.size());
+  for (int i = 0; i < size; ++i) localId_[block[i]] = i;
+  BlockGraph graph;
+  graph.edgeStart.resize(size);
+  graph.degree.assign(size, 0);
+  graph.outsideStart.assign(size + 1, 0);
   for (int i = 0; i < size; ++i) {
-    edgeStart[i] = edges.size();
+    graph.edgeStart[i] = graph.edges.size();
     for (int y : quotient_.adjacency[block[i]]) {
       if (localId_[y] >= 0) {
-        edges.push_back(localId_[y]);
-        ++degree[i];
+        graph.edges.push_back(localId_[y]);
+        ++graph.degree[i];
       } else {
-        outside.push_back(y);
+        graph.outside.push_back(y);
       }
     }
-    outsideStart[i + 1] = static_cast<int>(outside.size());
+    graph.outsideStart[i + 1] = static_cast<int>(graph.outside.size());
   }
   for (int x : block) localId_[x] = -1;
+  return graph;
+}
 
+// Orders the block's vertices into the cells of Traces' partition (lab, ptn): the individualised
+// class alone first, then by colour and by the exact neighbours outside the block. False when every
+// cell holds one vertex.
+bool QuotientOrbits::colourBlock(const std::vector<int>& block, int individualised, const BlockGraph& graph,
+                                 std::vector<int>& lab, std::vector<int>& ptn) const {
+  const std::vector<int>& outside = graph.outside;
+  const std::vector<int>& outsideStart = graph.outsideStart;
   auto less = [&](int a, int b) {
     bool aFirst = block[a] == individualised, bFirst = block[b] == individualised;
     if (aFirst != bFirst) return aFirst;
@@ -355,7 +391,7 @@ void QuotientOrbits::searchBlock(const std::vector<int>& block, int individualis
     return std::lexicographical_compare(outside.begin() + outsideStart[a], outside.begin() + outsideStart[a + 1],
                                         outside.begin() + outsideStart[b], outside.begin() + outsideStart[b + 1]);
   };
-  std::vector<int> lab(size), ptn(size, 0), orbits(size);
+  const int size = static_cast<int>(block.size());
   std::iota(lab.begin(), lab.end(), 0);
   std::sort(lab.begin(), lab.end(), less);
   bool symmetric = false;
@@ -363,20 +399,24 @@ void QuotientOrbits::searchBlock(const std::vector<int>& block, int individualis
     ptn[i] = less(lab[i], lab[i + 1]) ? 0 : 1;
     symmetric = symmetric || ptn[i] == 1;
   }
-  // A partition into single vertices admits only the identity.
-  if (!symmetric) return;
+  return symmetric;
+}
 
+// Runs Traces on the coloured block and records the orbits and blocks of the factor it finds.
+void QuotientOrbits::searchColouredBlock(const std::vector<int>& block, BlockGraph& blockGraph, std::vector<int>& lab,
+                                         std::vector<int>& ptn) {
+  const int size = static_cast<int>(block.size());
   sparsegraph graph;
-  graph.nde = edges.size();
-  graph.v = edgeStart.data();
+  graph.nde = blockGraph.edges.size();
+  graph.v = blockGraph.edgeStart.data();
   graph.nv = size;
-  graph.d = degree.data();
-  graph.e = edges.data();
+  graph.d = blockGraph.degree.data();
+  graph.e = blockGraph.edges.data();
   graph.w = nullptr;
   graph.vlen = graph.dlen = static_cast<size_t>(size);
-  graph.elen = edges.size();
+  graph.elen = blockGraph.edges.size();
   graph.wlen = 0;
-  std::vector<int> support(size);
+  std::vector<int> orbits(size), support(size);
   std::iota(support.begin(), support.end(), 0);
   ++searches_;
   const SearchOutcome outcome = runTraces(graph, lab.data(), ptn.data(), orbits.data(), support);
@@ -451,6 +491,30 @@ struct OrbitStep {
   int parent;
 };
 
+// These steps' orbits form a laminar family over the classes; owner[y] is the step with the deepest
+// orbit that holds class y, or -1. Step s requires its vertex below every other member of its orbit;
+// for the classes that a later step's orbit inside it covers, that step's vertex stands in (it is
+// required above s's vertex and below the rest), so s keeps only the first vertex of each class
+// whose deepest orbit is s's (the second of its own class) and the vertex of each step directly
+// inside it. The rest of every class is chained above.
+void addOrbitStepConstraints(const Folding& folding, const std::vector<OrbitStep>& orbitSteps,
+                             const std::vector<int>& owner, Chain* chain) {
+  for (const OrbitStep& step : orbitSteps) {
+    if (step.parent >= 0) chain->constraints.emplace_back(orbitSteps[step.parent].vertex, step.vertex);
+  }
+  const int quotientSize = static_cast<int>(folding.members.size());
+  for (int y = 0; y < quotientSize; ++y) {
+    if (owner[y] < 0) continue;
+    const OrbitStep& step = orbitSteps[owner[y]];
+    const std::vector<int>& members = folding.members[y];
+    if (y != step.quotientVertex) {
+      chain->constraints.emplace_back(step.vertex, members[0]);
+    } else if (members.size() >= 2) {
+      chain->constraints.emplace_back(step.vertex, members[1]);
+    }
+  }
+}
+
 // Walks the matching order: the first vertex whose orbit under the current stabiliser has two or
 // more members is fixed next, and required below the rest of its orbit. Orbits only shrink, so a
 // vertex passed over never qualifies later. Members of one class always share their orbit, hence
@@ -483,25 +547,7 @@ Chain walkChain(const Folding& folding, QuotientOrbits& orbits, const std::vecto
     }
     ++fixedCount[x];
   }
-
-  // These steps' orbits form a laminar family over the classes. Step s requires its vertex below
-  // every other member of its orbit; for the classes that a later step's orbit inside it covers,
-  // that step's vertex stands in (it is required above s's vertex and below the rest), so s keeps
-  // only the first vertex of each class whose deepest orbit is s's (the second of its own class)
-  // and the vertex of each step directly inside it. The rest of every class is chained above.
-  for (const OrbitStep& step : orbitSteps) {
-    if (step.parent >= 0) chain.constraints.emplace_back(orbitSteps[step.parent].vertex, step.vertex);
-  }
-  for (int y = 0; y < quotientSize; ++y) {
-    if (owner[y] < 0) continue;
-    const OrbitStep& step = orbitSteps[owner[y]];
-    const std::vector<int>& members = folding.members[y];
-    if (y != step.quotientVertex) {
-      chain.constraints.emplace_back(step.vertex, members[0]);
-    } else if (members.size() >= 2) {
-      chain.constraints.emplace_back(step.vertex, members[1]);
-    }
-  }
+  addOrbitStepConstraints(folding, orbitSteps, owner, &chain);
   return chain;
 }
 

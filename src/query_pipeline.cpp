@@ -43,6 +43,8 @@ QueryPipeline::QueryPipeline(int threads, Graph* dataGraph, Query& queryReader, 
     query.freqLimit = reader.freqLimit;
     query.engine = reader.engine;
     query.symmetry = reader.symmetry;
+    query.list = reader.list;
+    query.countFirst = reader.countFirst;
     query.control = &worker->control;
     query.splitBoard = board.get();
     worker->control.stoppable = reader.control != nullptr && reader.control->stoppable;
@@ -140,7 +142,7 @@ void QueryPipeline::work(int slot) {
     if (nextToStart >= pending.size()) {
       // No query waits: help with a part of a long search.
       lock.unlock();
-      board->helpOnce(workers[static_cast<size_t>(slot)]->query->searcher());
+      board->helpOnce(workers[static_cast<size_t>(slot)]->query->engineSearch());
       lock.lock();
       continue;
     }

@@ -111,7 +111,11 @@ void QueryWatch::draw(Clock::time_point now) {
   if (bytes != nullptr) {
     const double seconds = std::chrono::duration<double>(now - loadStarted).count();
     const double read = static_cast<double>(bytes->load(std::memory_order_relaxed));
-    if (totalBytes > 0) {
+    if (totalBytes > 0 && read >= totalBytes) {
+      // Parsed: the rows are being built.
+      std::snprintf(text, sizeof text, "sgmatch: loading the data graph: %sB read, building its rows, %.1f s",
+                    shortCount(static_cast<double>(totalBytes)).c_str(), seconds);
+    } else if (totalBytes > 0) {
       std::snprintf(text, sizeof text, "sgmatch: loading the data graph: %.0f%% of %sB, %.1f s", 100 * read / totalBytes,
                     shortCount(static_cast<double>(totalBytes)).c_str(), seconds);
     } else {

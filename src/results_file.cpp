@@ -62,6 +62,8 @@ void ResultsFile::writeRun(int64_t vertices, int64_t edges, int64_t labels, doub
                           {"symmetry", options.symmetry == SymmetryMode::file       ? "file"
                                        : options.symmetry == SymmetryMode::none ? "none"
                                                                                 : "auto"}};
+  // Named only when it differs from the default, so that a listing run's file stays as it was.
+  if (!options.list) settings["list"] = 0;
   nlohmann::ordered_json run{{"type", "run"}, {"tool", "sgmatch"}, {"version", toolVersion()}, {"settings", settings}};
   if (options.sharded) run["shard"] = std::to_string(options.shardIndex) + "/" + std::to_string(options.shardCount);
   run["data_graph"] = {{"vertices", vertices}, {"edges", edges}, {"labels", labels}};
@@ -91,6 +93,7 @@ void ResultsFile::writeQuery(const QueryResult& result) {
   timeout += result.status == "timeout";
   zero += result.status == "zero";
   refused += result.status == "refused";
+  overflow += result.status == "overflow";
   totalCpuMs += result.cpuMs;
   totalWallMs += result.wallMs;
 }
@@ -100,6 +103,8 @@ void ResultsFile::writeEnd() {
                      {"limit", limit},    {"timeout", timeout},         {"zero", zero},
                      {"refused", refused}, {"total_cpu_ms", totalCpuMs}, {"total_wall_ms", totalWallMs},
                      {"average_s", queries > 0 ? nlohmann::ordered_json(totalCpuMs * 0.001 / static_cast<double>(queries)) : nlohmann::ordered_json()}};
+  // Only a count without listing can overflow; a listing run's end object stays as it was.
+  if (!options.list) end["overflow"] = overflow;
   writeLine(end.dump());
   onFatalError(nullptr);
 }

@@ -15,9 +15,9 @@ struct QueryResult {
   int edges = 0;
   bool symmetric = false;
   uint64_t frequency = 0;
-  std::string status;         // complete, limit, timeout, zero or refused
+  std::string status;         // complete, limit, timeout, zero, refused or overflow
   bool exact = true;          // the frequency is the count of embeddings
-  std::string message;        // why the query was refused; empty otherwise
+  std::string message;        // why the query was refused, or that its count overflowed; empty otherwise
   double cpuMs = 0, wallMs = 0;
   std::vector<int> order;     // the matching order, in the query file's numbering; empty when refused
   std::string statsFile;      // the statistics file kept; empty when none
@@ -49,6 +49,6 @@ class ResultsFile {
 
   int fd = -1;
   std::string path;
-  int64_t queries = 0, complete = 0, limit = 0, timeout = 0, zero = 0, refused = 0;
+  int64_t queries = 0, complete = 0, limit = 0, timeout = 0, zero = 0, refused = 0, overflow = 0;
   double totalCpuMs = 0, totalWallMs = 0;
 };

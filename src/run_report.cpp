@@ -25,6 +25,8 @@ const char* statusName(MatchStatus status, uint64_t frequency) {
       return "limit";
     case MatchStatus::stopped:
       return "timeout";
+    case MatchStatus::overflow:
+      return "overflow";
     case MatchStatus::complete:
       break;
   }
@@ -85,6 +87,9 @@ void RunReport::query(const QueryOutcome& outcome) {
             << "\tFreq: " << outcome.frequency << "\tTime/ms: " << outcome.ticks * 0.001;
   if (outcome.status == MatchStatus::stopped) {
     std::cout << " [pruned by timeout]";
+  } else if (outcome.status == MatchStatus::overflow) {
+    // The count does not fit in 64 bits: the number shown is 2^64 - 1, a lower bound.
+    std::cout << " [count exceeds 2^64 - 1]";
   } else {
     if (outcome.frequency > maxfreq) std::cout << " [pruned by maxfreq]";
     if (outcome.frequency == 0) std::cout << " [pruned by zero freq]";
@@ -103,6 +108,9 @@ void RunReport::query(const QueryOutcome& outcome) {
   result.status = statusName(outcome.status, outcome.frequency);
   result.exact = outcome.status == MatchStatus::complete || outcome.status == MatchStatus::refused;
   result.message = outcome.problem;
+  if (outcome.status == MatchStatus::overflow) {
+    result.message = "the count exceeds 2^64 - 1 = 18446744073709551615, the largest frequency that can be reported";
+  }
   result.cpuMs = outcome.ticks * 0.001;
   result.wallMs = outcome.wallMs;
   result.order = outcome.order;

@@ -24,6 +24,7 @@ struct RunOptions {
   int progress = -1;     // 1: a progress line on standard error, 0: none, -1: when it is a terminal
   int threads = 1;       // threads that match queries, share long searches and read the data file; 0: all
   SymmetryMode symmetry = SymmetryMode::file;
+  bool list = true;      // false: count each query without listing its embeddings (no statistics file)
   bool sharded = false;  // shard= was given: the report names the shard
   int shardIndex = 0;  // the run matches the queries whose number q has q mod shardCount = shardIndex
   int shardCount = 1;

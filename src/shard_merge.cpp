@@ -115,6 +115,34 @@ bool readWholeFile(const std::string& path, std::string* text, std::string* erro
 
 enum class LineKind { other, report, malformed };
 
+// The end of a report line from `pos` on: "\tTime/ms: <ms>", then marks " [...]"; false, with
+// *problem, when it is anything else.
+bool parseTimeAndMarks(std::string_view line, size_t pos, ReportChunk* chunk, std::string* problem) {
+  if (!takeText(line, &pos, "\tTime/ms: ")) {
+    *problem = "expected \"\\tTime/ms: \" after the count";
+    return false;
+  }
+  const size_t timeEnd = std::min(line.find(' ', pos), line.size());
+  const std::string timeText(line.substr(pos, timeEnd - pos));
+  char* end = nullptr;
+  chunk->timeMs = std::strtod(timeText.c_str(), &end);
+  if (timeText.empty() || end != timeText.c_str() + timeText.size()) {
+    *problem = "the time " + excerpt(timeText) + " is not a number";
+    return false;
+  }
+  pos = timeEnd;
+  chunk->marked = pos < line.size();
+  while (pos < line.size()) {
+    const size_t close = line.find(']', pos);
+    if (!takeText(line, &pos, " [") || close == std::string_view::npos) {
+      *problem = "after the time, only marks such as \" [pruned by zero freq]\" may follow";
+      return false;
+    }
+    pos = close + 1;
+  }
+  return true;
+}
+
 // A report line: <q>\t#nodes: <k>\tSym: <0|1>\tFreq: <count>\tTime/ms: <ms>, then marks " [...]".
 // A line that starts like one ("<digits>\t#nodes: ") must be one whole.
 LineKind parseReportLine(std::string_view line, ReportChunk* chunk, std::string* problem) {
@@ -141,29 +169,7 @@ LineKind parseReportLine(std::string_view line, ReportChunk* chunk, std::string*
     return LineKind::malformed;
   }
   chunk->frequency.assign(line.substr(frequencyStart, pos - frequencyStart));
-  if (!takeText(line, &pos, "\tTime/ms: ")) {
-    *problem = "expected \"\\tTime/ms: \" after the count";
-    return LineKind::malformed;
-  }
-  const size_t timeEnd = std::min(line.find(' ', pos), line.size());
-  const std::string timeText(line.substr(pos, timeEnd - pos));
-  char* end = nullptr;
-  chunk->timeMs = std::strtod(timeText.c_str(), &end);
-  if (timeText.empty() || end != timeText.c_str() + timeText.size()) {
-    *problem = "the time " + excerpt(timeText) + " is not a number";
-    return LineKind::malformed;
-  }
-  pos = timeEnd;
-  chunk->marked = pos < line.size();
-  while (pos < line.size()) {
-    const size_t close = line.find(']', pos);
-    if (!takeText(line, &pos, " [") || close == std::string_view::npos) {
-      *problem = "after the time, only marks such as \" [pruned by zero freq]\" may follow";
-      return LineKind::malformed;
-    }
-    pos = close + 1;
-  }
-  return LineKind::report;
+  return parseTimeAndMarks(line, pos, chunk, problem) ? LineKind::report : LineKind::malformed;
 }
 
 // "Shard I/N of query file <path>, data graph <path> (<V> vertices, <E> edge lines)".
@@ -230,17 +236,9 @@ std::string compareLines(const ShardReport& first, const std::vector<std::string
          "): the shards ran with different settings or inputs";
 }
 
-}  // namespace
-
-bool readShardReport(const std::string& path, ShardReport* report, std::string* error) {
-  *report = ShardReport();
-  report->path = path;
-  std::string text;
-  if (!readWholeFile(path, &text, error)) return false;
-  if (text.empty()) {
-    *error = path + ": the file is empty: the shard run printed nothing (did it start?)";
-    return false;
-  }
+// The lines of `text`, without their newlines; a final newline ends the last line rather than
+// starting an empty one.
+std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   for (size_t begin = 0; begin < text.size();) {
     const size_t newline = text.find('\n', begin);
@@ -248,10 +246,14 @@ bool readShardReport(const std::string& path, ShardReport* report, std::string* 
     lines.emplace_back(text, begin, end - begin);
     begin = end + 1;
   }
-  const bool lastLineEnded = text.back() == '\n';
-  text.clear();
-  const long long lineCount = static_cast<long long>(lines.size());
+  return lines;
+}
 
+// Finds the shard line (into *report, with the lines before it) and checks that the run finished;
+// false, with *error, when either is not so.
+bool readShardLineAndEnd(const std::string& path, const std::vector<std::string>& lines, bool lastLineEnded,
+                         ShardReport* report, std::string* error) {
+  const long long lineCount = static_cast<long long>(lines.size());
   size_t shardLine = 0;
   while (shardLine < lines.size() && !parseShardLine(lines[shardLine], report)) ++shardLine;
   if (shardLine == lines.size()) {
@@ -271,18 +273,81 @@ bool readShardReport(const std::string& path, ShardReport* report, std::string* 
                                    "\"Average time per query: ...s. Done!\"";
     return false;
   }
+  return true;
+}
 
-  std::vector<std::string> pending;
-  std::vector<long long> pendingLines;
+// A report line on `lineNumber` must be of one of the shard's queries and follow the query `previous`.
+bool checkChunkQuery(const std::string& path, long long lineNumber, const ReportChunk& chunk, int previous,
+                     const ShardReport& report, std::string* error) {
+  if (chunk.query % report.count != report.index) {
+    *error = at(path, lineNumber) + ": query " + std::to_string(chunk.query) + " belongs to shard " +
+             shardName(chunk.query % report.count, report.count) + ", but this is the report of shard " +
+             shardName(report.index, report.count);
+    return false;
+  }
+  if (chunk.query <= previous) {
+    *error = at(path, lineNumber) + ": query " + std::to_string(chunk.query) + " is reported after query " +
+             std::to_string(previous) + ": report lines out of order or repeated";
+    return false;
+  }
+  return true;
+}
+
+// The lines printed since the previous report line, not yet given to a query or to the shared lines.
+struct PendingLines {
+  std::vector<std::string> lines;
+  std::vector<long long> numbers;
+
+  /// Moves the first `count` lines to the shared lines of *report.
+  void moveToShared(size_t count, ShardReport* report) {
+    for (size_t k = 0; k < count; ++k) {
+      report->shared.push_back(std::move(lines[k]));
+      report->sharedLines.push_back(numbers[k]);
+    }
+  }
+};
+
+// Closes a query's chunk with its report line: of the pending lines, those up to the query's header
+// are shared, the rest are the query's own.
+void addChunk(ReportChunk chunk, std::string reportLine, long long lineNumber, PendingLines* pending,
+              ShardReport* report) {
+  const size_t own = ownLinesStart(pending->lines, chunk.query);
+  pending->moveToShared(own, report);
+  chunk.sharedBefore = report->shared.size();
+  for (size_t k = own; k < pending->lines.size(); ++k) chunk.lines.push_back(std::move(pending->lines[k]));
+  chunk.lines.push_back(std::move(reportLine));
+  chunk.line = lineNumber;
+  report->chunks.push_back(std::move(chunk));
+  pending->lines.clear();
+  pending->numbers.clear();
+}
+
+}  // namespace
+
+bool readShardReport(const std::string& path, ShardReport* report, std::string* error) {
+  *report = ShardReport();
+  report->path = path;
+  std::string text;
+  if (!readWholeFile(path, &text, error)) return false;
+  if (text.empty()) {
+    *error = path + ": the file is empty: the shard run printed nothing (did it start?)";
+    return false;
+  }
+  std::vector<std::string> lines = splitLines(text);
+  const bool lastLineEnded = text.back() == '\n';
+  text.clear();
+  if (!readShardLineAndEnd(path, lines, lastLineEnded, report, error)) return false;
+
+  PendingLines pending;
   int previous = -1;
-  for (size_t i = shardLine + 1; i + 1 < lines.size(); ++i) {
+  for (size_t i = static_cast<size_t>(report->shardLine); i + 1 < lines.size(); ++i) {
     const long long lineNumber = static_cast<long long>(i) + 1;
     ReportChunk chunk;
     std::string problem;
     switch (parseReportLine(lines[i], &chunk, &problem)) {
       case LineKind::other:
-        pending.push_back(std::move(lines[i]));
-        pendingLines.push_back(lineNumber);
+        pending.lines.push_back(std::move(lines[i]));
+        pending.numbers.push_back(lineNumber);
         continue;
       case LineKind::malformed:
         *error = at(path, lineNumber) + ": malformed report line: " + problem;
@@ -290,49 +355,23 @@ bool readShardReport(const std::string& path, ShardReport* report, std::string* 
       case LineKind::report:
         break;
     }
-    if (chunk.query % report->count != report->index) {
-      *error = at(path, lineNumber) + ": query " + std::to_string(chunk.query) + " belongs to shard " +
-               shardName(chunk.query % report->count, report->count) + ", but this is the report of shard " +
-               shardName(report->index, report->count);
-      return false;
-    }
-    if (chunk.query <= previous) {
-      *error = at(path, lineNumber) + ": query " + std::to_string(chunk.query) + " is reported after query " +
-               std::to_string(previous) + ": report lines out of order or repeated";
-      return false;
-    }
+    if (!checkChunkQuery(path, lineNumber, chunk, previous, *report, error)) return false;
     previous = chunk.query;
-    const size_t own = ownLinesStart(pending, chunk.query);
-    for (size_t k = 0; k < own; ++k) {
-      report->shared.push_back(std::move(pending[k]));
-      report->sharedLines.push_back(pendingLines[k]);
-    }
-    chunk.sharedBefore = report->shared.size();
-    for (size_t k = own; k < pending.size(); ++k) chunk.lines.push_back(std::move(pending[k]));
-    chunk.lines.push_back(std::move(lines[i]));
-    chunk.line = lineNumber;
-    report->chunks.push_back(std::move(chunk));
-    pending.clear();
-    pendingLines.clear();
+    addChunk(std::move(chunk), std::move(lines[i]), lineNumber, &pending, report);
   }
-  for (size_t k = 0; k < pending.size(); ++k) {
-    report->shared.push_back(std::move(pending[k]));
-    report->sharedLines.push_back(pendingLines[k]);
-  }
+  pending.moveToShared(pending.lines.size(), report);
   return true;
 }
 
-bool checkShardSet(std::vector<ShardReport>* shards, std::string* error) {
-  if (shards->empty()) {
-    *error = "no shard directories given (sgmatch-merge --help shows the command line)";
-    return false;
-  }
-  const ShardReport& first = shards->front();
-  const int count = first.count;
-  for (const ShardReport& shard : *shards) {
+namespace {
+
+// Every shard must come from the same shard count, query file and data graph as the first.
+bool checkSameRun(const std::vector<ShardReport>& shards, std::string* error) {
+  const ShardReport& first = shards.front();
+  for (const ShardReport& shard : shards) {
     const std::string here = at(shard.path, shard.shardLine) + ": shard " + shardName(shard.index, shard.count);
-    if (shard.count != count) {
-      *error = here + ", but " + first.path + " is shard " + shardName(first.index, count) +
+    if (shard.count != first.count) {
+      *error = here + ", but " + first.path + " is shard " + shardName(first.index, first.count) +
                ": the shards come from runs with different shard counts";
       return false;
     }
@@ -342,23 +381,53 @@ bool checkShardSet(std::vector<ShardReport>* shards, std::string* error) {
       return false;
     }
   }
-  // Sorted by index, equal ones in the order given; no table of N entries, since N comes from a file.
-  std::stable_sort(shards->begin(), shards->end(),
-                   [](const ShardReport& a, const ShardReport& b) { return a.index < b.index; });
-  std::string missing;
-  int64_t missingCount = 0;
-  int next = 0;  // the lowest index not seen yet
-  auto noteMissing = [&](int upTo) {
+  return true;
+}
+
+// The shard indices 0..count-1 that no shard has, named by the first few; no table of `count`
+// entries, since the count comes from a file.
+class MissingShards {
+ public:
+  explicit MissingShards(int count) : count(count) {}
+
+  /// Notes the indices from the lowest not seen yet up to (without) `upTo`, then skips `upTo`.
+  void noteUpTo(int upTo) {
     for (; next < upTo; ++next) {
       // Thousands of missing shards are named by the first few.
-      if (++missingCount <= 5) missing += (missing.empty() ? "" : ", ") + shardName(next, count);
+      if (++missingCount <= 5) names += (names.empty() ? "" : ", ") + shardName(next, count);
       if (missingCount > 5) {
         missingCount += upTo - next - 1;
         next = upTo;
         break;
       }
     }
-  };
+    next = upTo + 1;
+  }
+
+  /// The complaint about the missing shards among `given` shards; empty when none is missing.
+  std::string problem(size_t given) const {
+    if (missingCount == 0) return std::string();
+    return (missingCount == 1 ? "shard " + names + " is missing"
+                              : std::to_string(missingCount) + " shards are missing: " + names +
+                                    (missingCount > 5 ? ", ..." : "")) +
+           ": none of the given directories holds its report (" + std::to_string(given) + " of " +
+           std::to_string(count) + " shards given)";
+  }
+
+ private:
+  int count;
+  int next = 0;  // the lowest index not seen yet
+  int64_t missingCount = 0;
+  std::string names;
+};
+
+// Sorts the shards by index, equal ones in the order given, and checks that each index 0..N-1 comes
+// exactly once.
+bool sortAndCheckIndices(std::vector<ShardReport>* shards, std::string* error) {
+  const int count = shards->front().count;
+  std::stable_sort(shards->begin(), shards->end(),
+                   [](const ShardReport& a, const ShardReport& b) { return a.index < b.index; });
+  MissingShards missing(count);
   for (size_t k = 0; k < shards->size(); ++k) {
     const ShardReport& shard = (*shards)[k];
     if (k > 0 && (*shards)[k - 1].index == shard.index) {
@@ -366,23 +435,21 @@ bool checkShardSet(std::vector<ShardReport>* shards, std::string* error) {
                (*shards)[k - 1].path + " is that shard too, and both claim its queries";
       return false;
     }
-    noteMissing(shard.index);
-    next = shard.index + 1;
+    missing.noteUpTo(shard.index);
   }
-  noteMissing(count);
-  if (missingCount > 0) {
-    *error = (missingCount == 1 ? "shard " + missing + " is missing"
-                                : std::to_string(missingCount) + " shards are missing: " + missing +
-                                      (missingCount > 5 ? ", ..." : "")) +
-             ": none of the given directories holds its report (" + std::to_string(shards->size()) + " of " +
-             std::to_string(count) + " shards given)";
-    return false;
-  }
+  missing.noteUpTo(count);
+  std::string problem = missing.problem(shards->size());
+  if (problem.empty()) return true;
+  *error = std::move(problem);
+  return false;
+}
 
-  const ShardReport& zero = shards->front();
+// The lines before the shard line and the shared diagnostic lines must be the same in every shard.
+bool checkSharedLines(const std::vector<ShardReport>& shards, std::string* error) {
+  const ShardReport& zero = shards.front();
   std::vector<long long> preambleLines(zero.preamble.size());
   for (size_t k = 0; k < preambleLines.size(); ++k) preambleLines[k] = static_cast<long long>(k) + 1;
-  for (const ShardReport& shard : *shards) {
+  for (const ShardReport& shard : shards) {
     std::vector<long long> lines(shard.preamble.size());
     for (size_t k = 0; k < lines.size(); ++k) lines[k] = static_cast<long long>(k) + 1;
     std::string problem =
@@ -396,15 +463,19 @@ bool checkShardSet(std::vector<ShardReport>* shards, std::string* error) {
       return false;
     }
   }
+  return true;
+}
 
-  // Query numbers run from 0 without gaps, so each shard must report every number of its class below
-  // the highest one reported.
-  const int64_t total = totalQueries(*shards);
+// Query numbers run from 0 without gaps, so each shard must report every number of its class below
+// the highest one reported.
+bool checkNoQueryMissing(const std::vector<ShardReport>& shards, std::string* error) {
+  const int count = shards.front().count;
+  const int64_t total = totalQueries(shards);
   const ShardReport* last = nullptr;
-  for (const ShardReport& shard : *shards) {
+  for (const ShardReport& shard : shards) {
     if (!shard.chunks.empty() && shard.chunks.back().query == total - 1) last = &shard;
   }
-  for (const ShardReport& shard : *shards) {
+  for (const ShardReport& shard : shards) {
     const int64_t expected = total > shard.index ? (total - shard.index + count - 1) / count : 0;
     if (static_cast<int64_t>(shard.chunks.size()) == expected) continue;
     int64_t query = shard.index + static_cast<int64_t>(shard.chunks.size()) * count;
@@ -420,6 +491,17 @@ bool checkShardSet(std::vector<ShardReport>* shards, std::string* error) {
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool checkShardSet(std::vector<ShardReport>* shards, std::string* error) {
+  if (shards->empty()) {
+    *error = "no shard directories given (sgmatch-merge --help shows the command line)";
+    return false;
+  }
+  return checkSameRun(*shards, error) && sortAndCheckIndices(shards, error) && checkSharedLines(*shards, error) &&
+         checkNoQueryMissing(*shards, error);
 }
 
 bool joinShardReports(const std::vector<ShardReport>& shards, std::string* report, std::string* error) {
@@ -520,6 +602,14 @@ class RecordReader {
       current.text.append(line);
       current.text += '\n';
     }
+    if (!checkRecordQuery(previous, error)) return false;
+    present = true;
+    return true;
+  }
+
+ private:
+  // The record just read must be of one of the shard's queries and follow the query `previous`.
+  bool checkRecordQuery(int previous, std::string* error) const {
     const std::string here = at(path, current.line) + ": the record of query " + std::to_string(current.query);
     if (current.query % shard.count != shard.index) {
       *error = here + " belongs to shard " + shardName(current.query % shard.count, shard.count) +
@@ -530,11 +620,9 @@ class RecordReader {
       *error = here + " follows the record of query " + std::to_string(previous) + ": records out of order or repeated";
       return false;
     }
-    present = true;
     return true;
   }
 
- private:
   // The problem with line `position` (0 to 5) of a record, or an empty string.
   std::string checkLine(int position, std::string_view line, int* vertices, int* edges) {
     const std::vector<std::string_view> fields = tabFields(line);
@@ -629,8 +717,8 @@ bool mergeSubgraphFiles(const std::vector<ShardReport>& shards, const std::vecto
 namespace {
 
 // The totals of the end object that are sums over the queries; "average_s" is recomputed from them.
-const char* const summedTotals[] = {"queries", "complete", "limit",        "timeout",
-                                    "zero",    "refused",  "total_cpu_ms", "total_wall_ms"};
+const char* const summedTotals[] = {"queries", "complete", "limit",        "timeout",      "zero",
+                                    "refused", "overflow", "total_cpu_ms", "total_wall_ms"};
 
 // Reads a shard's results file object by object.
 class ResultsReader {
@@ -759,21 +847,10 @@ bool mergedEndObject(const std::vector<Json>& ends, const std::vector<std::strin
   return true;
 }
 
-}  // namespace
-
-bool mergeResultsFiles(const std::vector<ShardReport>& shards, const std::vector<std::string>& paths,
-                       std::ostream& out, std::string* error) {
-  std::vector<std::unique_ptr<ResultsReader>> readers;
-  Json firstRun;
-  for (size_t s = 0; s < shards.size(); ++s) {
-    readers.push_back(std::make_unique<ResultsReader>(paths[s]));
-    Json run;
-    if (!readers.back()->open(error) || !checkRunObject(*readers.back(), shards[s], &run, error)) return false;
-    if (s == 0) firstRun = std::move(run);
-  }
-  firstRun.erase("shard");
-  out << firstRun.dump() << '\n';
-
+// Copies the query objects of the shards' results files to `out` in query order, each checked to be
+// the object of the query due.
+bool copyQueryObjects(const std::vector<ShardReport>& shards, std::vector<std::unique_ptr<ResultsReader>>& readers,
+                      std::ostream& out, std::string* error) {
   const int64_t total = totalQueries(shards);
   const size_t count = shards.size();
   Json object;
@@ -798,7 +875,26 @@ bool mergeResultsFiles(const std::vector<ShardReport>& shards, const std::vector
     }
     out << text << '\n';
   }
+  return true;
+}
 
+}  // namespace
+
+bool mergeResultsFiles(const std::vector<ShardReport>& shards, const std::vector<std::string>& paths,
+                       std::ostream& out, std::string* error) {
+  std::vector<std::unique_ptr<ResultsReader>> readers;
+  Json firstRun;
+  for (size_t s = 0; s < shards.size(); ++s) {
+    readers.push_back(std::make_unique<ResultsReader>(paths[s]));
+    Json run;
+    if (!readers.back()->open(error) || !checkRunObject(*readers.back(), shards[s], &run, error)) return false;
+    if (s == 0) firstRun = std::move(run);
+  }
+  firstRun.erase("shard");
+  out << firstRun.dump() << '\n';
+  if (!copyQueryObjects(shards, readers, out, error)) return false;
+
+  const size_t count = shards.size();
   std::vector<Json> ends(count);
   for (size_t s = 0; s < count; ++s) {
     if (!checkEndObject(*readers[s], static_cast<int64_t>(shards[s].chunks.size()), &ends[s], error)) return false;

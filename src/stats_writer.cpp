@@ -17,6 +17,8 @@ void StatsWriter::begin(int target, const std::string& displayPath, int embeddin
   eachLine = mode == Mode::eachLine;
   if (holding && raw.size() != rawBound / sizeof(int)) raw.reset(rawBound / sizeof(int));
   rawUsed = 0;
+  holdCheck = raw.size();
+  markReached = nullptr;
   wrote = false;
   haveLast = false;
   lastIds.assign(width, 0);
@@ -27,6 +29,19 @@ void StatsWriter::begin(int target, const std::string& displayPath, int embeddin
     text.reset(std::max(fullTextSize, width * maxFieldBytes), shortListingBytes);
   }
   textUsed = 0;
+}
+
+void StatsWriter::watchHeld(size_t mark, std::function<void()> reached) {
+  holdCheck = std::min(mark, raw.size());
+  markReached = std::move(reached);
+}
+
+void StatsWriter::passMark() {
+  holdCheck = raw.size();
+  // The watcher may set a new mark (and so replace the function) while it runs.
+  std::function<void()> reached = std::move(markReached);
+  markReached = nullptr;
+  if (reached) reached();
 }
 
 void StatsWriter::spill() {

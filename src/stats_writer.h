@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,9 @@ class StatsWriter {
   /// The descriptor and the name of the listing's file.
   int descriptor() const { return fd; }
   const std::string& displayPath() const { return path; }
+  /// While embeddings are held: calls `reached` once the held embeddings would take more than `mark`
+  /// ints (0: at the first one). `reached` may set the next mark; `begin` clears the mark.
+  void watchHeld(size_t mark, std::function<void()> reached);
 
  private:
   // Both buffers are mapped once at their full size; untouched pages cost nothing. The text buffer
@@ -111,10 +115,14 @@ class StatsWriter {
   // is held whole.
   void hold(const int* embedding, size_t changedFrom) {
     if (rawUsed == 0) changedFrom = 0;
-    if (rawUsed + 1 + width > raw.size()) {
-      spill();
-      format(embedding);
-      return;
+    // One comparison serves both the bound and the watched mark, which never lies beyond it.
+    if (rawUsed + 1 + width > holdCheck) {
+      if (rawUsed + 1 + width > raw.size()) {
+        spill();
+        format(embedding);
+        return;
+      }
+      passMark();
     }
     int* out = raw.data() + rawUsed;
     if (changedFrom + 1 >= width && embedding[width - 1] >= 0) {
@@ -128,6 +136,7 @@ class StatsWriter {
   }
   void spill();
   void writeText();
+  void passMark();
 
   int fd = -1;
   std::string path;
@@ -137,6 +146,8 @@ class StatsWriter {
   bool eachLine = false;
   ZeroedArray<int> raw;  // room for rawBound bytes, mapped once; pages arrive as they are used
   size_t rawUsed = 0;    // ints of it holding embeddings
+  size_t holdCheck = 0;  // the watched mark, or the bound
+  std::function<void()> markReached;
   std::vector<int> heldRow;  // the embedding being rebuilt from what is held
   ZeroedArray<char> text;
   size_t textUsed = 0;

@@ -114,6 +114,12 @@ std::string takeSymmetry(const std::string& value, std::string*) {
   return "";
 }
 
+std::string takeList(const std::string& value, std::string*) {
+  if (value != "0" && value != "1") return "expected 0 or 1";
+  options.list = value == "1";
+  return "";
+}
+
 std::string takeProgress(const std::string& value, std::string*) {
   if (value != "0" && value != "1") return "expected 0 or 1";
   options.progress = value == "1" ? 1 : 0;
@@ -158,6 +164,12 @@ KeyTable matchingToolKeys(const char* program) {
        "match only the queries whose number q has q mod N = I; they keep their numbers, the report starts "
        "with a line naming the shard, and sgmatch-merge joins the shards' outputs",
        "I/N with whole numbers 0 <= I < N", takeShard},
+      {"list", "1",
+       "1: list each query's embeddings in its statistics file; 0: count them without listing, so no statistics "
+       "file is written, kept or removed and the statistics directory need not exist (the report and the "
+       "subgraph records are those of a listing run; a count past 18446744073709551615 is marked [count "
+       "exceeds 2^64 - 1])",
+       "0 or 1", takeList},
   };
   return KeyTable(program, "[key=value ...]", description, std::move(keys), details);
 }

@@ -258,6 +258,26 @@ TEST(LongRuns, TheProgressLineIsDrawnOnATerminalOnly) {
   EXPECT_NE(readFile(dir.file("asked")).find("\rsgmatch: query 0: "), std::string::npos);
 }
 
+TEST(LongRuns, TheProgressLineShowsTheDataFileBeingRead) {
+  TempDir dir;
+  const std::string data = denseGraph();
+  writeFile(dir.file("first"), data.substr(0, data.size() / 2));
+  writeFile(dir.file("rest"), data.substr(data.size() / 2));
+  writeFile(dir.file("query"), "v 0 1\nv 1 1\ne 0 1\n");
+  // The data graph comes through a pipe whose writer pauses halfway, so the status line shows the
+  // bytes read so far (a pipe has no size to show a share of).
+  const ProcessResult run = runProcess(
+      "/bin/sh",
+      {"-c", "mkfifo pipe && { cat first; sleep 1; cat rest; } > pipe & exec " + std::string(SGMATCH_BINARY) +
+                 " data=pipe progress=1 2>errors"},
+      dir.path());
+  ASSERT_EQ(run.status, 0) << run.output;
+  const std::string shown = readFile(dir.file("errors"));
+  EXPECT_NE(shown.find("\rsgmatch: loading the data graph: "), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("%"), std::string::npos) << shown;
+  EXPECT_NE(run.output.find("Freq: 2670\t"), std::string::npos) << run.output;
+}
+
 TEST(LongRuns, BadValuesOfTheNewKeysEndTheRunBeforeAnyFileIsRead) {
   TempDir dir;  // no data file: reading it would print "Graph cannot open data"
   for (const std::string argument : {"timeout=abc", "timeout=-1", "timeout=1e3", "timeout=", "progress=2", "progress=yes",

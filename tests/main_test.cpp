@@ -73,6 +73,16 @@ TEST_F(Driver, DefaultsHoldBeforeAnyArgument) {
   EXPECT_EQ(current(), Settings());
 }
 
+TEST_F(Driver, ParseParameterAppliesEveryKeyBesideAHelpRequest) {
+  // Help and version are the driver's to answer before parsing; parseParameter itself applies the
+  // keys around them and passes over them like any other argument that is not key=value.
+  parse({"maxfreq=7", "-h", "data=d", "--version", "--help"});
+  Settings expected;
+  expected.limit = 7;
+  expected.data = "d";
+  EXPECT_EQ(current(), expected);
+}
+
 TEST_F(Driver, ParseParameterArguments) {
   auto with = [](auto change) {
     Settings s;

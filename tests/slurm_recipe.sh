@@ -143,6 +143,37 @@ if [ "$by_hand" = 0 ] && [ "$(id -u)" = 0 ] && command -v sbatch > /dev/null && 
   [ -z "$(squeue -h -o %i)" ] || { squeue >&2; echo "FAIL: the jobs did not end" >&2; exit 1; }
   [ -s "$run_dir/report" ] || { cat "$run_dir"/slurm-*.log >&2; echo "FAIL: the merge job left no report" >&2; exit 1; }
   compare "$run_dir" "Slurm job array ($(ls "$run_dir"/slurm-shard-*.log | wc -l) tasks) and dependent merge job"
+
+  # A task that fails (its report cannot be written: a directory stands in its place) must leave the
+  # merge job cancelled, never run on an incomplete set.
+  failed_dir=$work/slurm-failed
+  make_inputs "$failed_dir"
+  cp "$run_dir/shard.sbatch" "$run_dir/merge.sbatch" "$run_dir/submit.sh" "$failed_dir/"
+  mkdir -p "$failed_dir/shard-2/report"
+  (cd "$failed_dir" && bash submit.sh)
+  for _ in $(seq 240); do
+    [ -z "$(squeue -h -o %i)" ] && break
+    sleep 0.5
+  done
+  [ -z "$(squeue -h -o %i)" ] || { squeue >&2; echo "FAIL: the jobs of the failing array did not end" >&2; exit 1; }
+  [ ! -e "$failed_dir/report" ] && [ ! -e "$failed_dir/slurm-merge.log" ] ||
+    { echo "FAIL: the merge job ran although a task failed" >&2; exit 1; }
+  echo "ok: Slurm job array with a failing task: the dependent merge job was cancelled"
+
+  # sgmatch-mpi started by srun as the README shows, two tasks, against the same whole run.
+  if [ -x "$bin_dir/sgmatch-mpi" ]; then
+    mpi_dir=$work/slurm-mpi
+    make_inputs "$mpi_dir"
+    whole_run "$mpi_dir"
+    mkdir -p "$mpi_dir/mpi" "$mpi_dir/stats"
+    (cd "$mpi_dir/mpi" && OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_btl=self,vader \
+      srun --mpi=pmix --ntasks=2 sgmatch-mpi data=../data query=../query stats=../stats > report) ||
+      { echo "FAIL: srun sgmatch-mpi failed" >&2; exit 1; }
+    diff <(mask "$mpi_dir/whole/report") <(mask "$mpi_dir/mpi/report") || { echo "FAIL: srun sgmatch-mpi: the report differs" >&2; exit 1; }
+    cmp "$mpi_dir/whole/subgraphs" "$mpi_dir/mpi/subgraphs" || { echo "FAIL: srun sgmatch-mpi: the subgraph file differs" >&2; exit 1; }
+    diff -r "$mpi_dir/stats-whole" "$mpi_dir/stats" || { echo "FAIL: srun sgmatch-mpi: the statistics files differ" >&2; exit 1; }
+    echo "ok: srun --mpi=pmix --ntasks=2 sgmatch-mpi equals the whole run"
+  fi
 else
   [ "$by_hand" = 1 ] || echo "slurm_recipe: no Slurm to start here (needs root, sbatch, slurmctld, slurmd, munged); running the task bodies by hand"
   # The array's size as the script's #SBATCH --array line gives it.
