@@ -194,6 +194,8 @@ EmbeddingSearch::Result ParallelSearch::finishOwner(EmbeddingSearch& search, con
   changed.wait(lock, [&] { return unfinished == 0; });
   lock.unlock();
   board.remove(this);
+  // The control shows the count of the whole search, not only the owner's share.
+  if (ref.control != nullptr) ref.control->publish(total());
   if (failure) std::rethrow_exception(failure);
   if (limitPassed || total() > ref.limit) return {ref.limit + 1, false};
   if (stoppedByControl || (ref.control != nullptr && ref.control->stopRequested())) return {total(), false, true};

@@ -3,18 +3,27 @@
 // report (times masked), of each statistics file and of the subgraph file must be the same, with and
 // without a limit at and around the exact counts, with the query file's classes and computed ones,
 // and with the text of later tasks spilled to disk. Also a long search split the ordinary way (idle
-// threads asking for work), a time limit ending a split search, and a stress loop of mixed runs.
+// threads asking for work), a time limit ending a split search, a split listing that the counter
+// finds past its limit, and a stress loop of mixed runs.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brute_force.h"
+#include "embedding_search.h"
+#include "graph.h"
 #include "main.h"
 #include "parallel_search.h"
+#include "query.h"
+#include "search_control.h"
 #include "test_support.h"
 
 namespace {
@@ -268,6 +277,102 @@ TEST_F(Split, MixedRunsRepeatedGiveTheSameBytes) {
       const RunOutput many = runTool(dir, {limit, repeat % 2 == 0 ? "threads=4" : "threads=3"});
       ASSERT_TRUE(many == one) << "round " << round << " repeat " << repeat << "\n" << describe(one) << "---\n"
                                << describe(many);
+    }
+  }
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Matches the one query of `dir` with the given limit and count-first mode, splitting its search
+// with one helper thread when `split`; its count, status, records and statistics files.
+struct SplitMatch {
+  uint64_t count = 0;
+  MatchStatus status = MatchStatus::refused;
+  uint64_t counted = 0;  // embeddings the search found before it stopped
+  std::string records;
+  std::vector<std::string> statistics;
+};
+
+SplitMatch matchWithHelper(const TempDir& dir, const std::string& name, uint64_t limit, CountFirst mode, bool split) {
+  fs::create_directory(dir.file(name));
+  fs::create_directory(dir.file(name + "/stats"));
+  Graph graph;
+  EXPECT_TRUE(graph.read(dir.file("data").c_str()));
+  SplitMatch outcome;
+  {
+    SplitBoard board(2, {});
+    EmbeddingSearch helperSearch;
+    std::atomic<bool> done{false};
+    std::thread helper([&] {
+      while (!done.load()) {
+        if (!board.helpOnce(helperSearch)) std::this_thread::yield();
+      }
+    });
+    Query query(dir.file("query"), dir.file(name + "/subgraphs"), dir.file(name + "/stats"), limit);
+    SearchControl control;
+    query.control = &control;
+    query.countFirst = mode;
+    if (split) query.splitBoard = &board;
+    while (query.read()) {
+      if (query.vertexLabels.empty()) continue;
+      outcome.count = query.match(&graph);
+      outcome.status = query.status;
+      outcome.counted = control.found.load();
+    }
+    done.store(true);
+    helper.join();
+  }
+  outcome.records = readFile(dir.file(name + "/subgraphs"));
+  for (const std::string& file : listDirectory(dir.file(name + "/stats"))) {
+    outcome.statistics.push_back(readFile(dir.file(name + "/stats/" + file)));
+  }
+  return outcome;
+}
+
+}  // namespace
+
+// Paths of 5 vertices in a dense graph have some 8 * 10^8 embeddings, which the counter counts in a
+// fraction of a second: a listing under a limit of 2 * 10^8 that asks the counter first learns at its
+// first embedding that the limit prunes it, and its stop must reach every task given away, which
+// would otherwise list up to the limit.
+TEST_F(Split, TheCounterStopsEveryTaskOfASplitListing) {
+  TempDir dir;
+  writeFile(dir.file("data"), denseData(400, 40, 3));
+  writeFile(dir.file("query"), pathQuery(5));
+  const uint64_t limit = 200000000;
+  const uint64_t givenBefore = tasksGivenAway();
+  const SplitMatch split = matchWithHelper(dir, "split", limit, CountFirst::always, true);
+  EXPECT_GT(tasksGivenAway() - givenBefore, 0u);
+  EXPECT_EQ(split.count, limit + 1);
+  EXPECT_EQ(split.status, MatchStatus::limit);
+  // Stopped tasks found a small part of what the limit allows; tasks that went on would pass it.
+  EXPECT_LT(split.counted, limit / 4);
+  EXPECT_EQ(split.records, "");
+  EXPECT_TRUE(split.statistics.empty());
+}
+
+// Small random queries with limits around their counts: a split listing that asks the counter first
+// writes what one thread writes without asking.
+TEST_F(Split, CountFirstOnASplitListingChangesNoByte) {
+  for (uint32_t seed = 300; seed < 300 + seedCount / 2; ++seed) {
+    Workload w = randomWorkload(seed);
+    w.queries.resize(1);
+    TempDir dir;
+    writeFile(dir.file("data"), dataFileText(w.data));
+    writeFile(dir.file("query"), queryFileText(w.queries));
+    const SplitMatch unlimited = matchWithHelper(dir, "unlimited", UINT64_MAX, CountFirst::never, false);
+    const uint64_t exact = unlimited.count;
+    const std::set<uint64_t> limits{0, exact / 2, exact == 0 ? 0 : exact - 1, exact, exact + 1};
+    for (uint64_t limit : limits) {
+      const std::string tag = std::to_string(limit);
+      const SplitMatch one = matchWithHelper(dir, "one" + tag, limit, CountFirst::never, false);
+      const SplitMatch split = matchWithHelper(dir, "split" + tag, limit, CountFirst::always, true);
+      EXPECT_EQ(split.count, one.count) << "seed " << seed << " limit " << limit;
+      EXPECT_EQ(split.status, one.status) << "seed " << seed << " limit " << limit;
+      EXPECT_EQ(split.records, one.records) << "seed " << seed << " limit " << limit;
+      EXPECT_EQ(split.statistics, one.statistics) << "seed " << seed << " limit " << limit;
     }
   }
 }
