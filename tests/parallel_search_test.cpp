@@ -4,7 +4,7 @@
 // without a limit at and around the exact counts, with the query file's classes and computed ones,
 // and with the text of later tasks spilled to disk. Also a long search split the ordinary way (idle
 // threads asking for work), a time limit ending a split search, a split listing that the counter
-// finds past its limit, and a stress loop of mixed runs.
+// finds past its limit, a race whose own walk splits, and a stress loop of mixed runs.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -295,7 +295,8 @@ struct SplitMatch {
   std::vector<std::string> statistics;
 };
 
-SplitMatch matchWithHelper(const TempDir& dir, const std::string& name, uint64_t limit, CountFirst mode, bool split) {
+SplitMatch matchWithHelper(const TempDir& dir, const std::string& name, uint64_t limit, CountFirst mode, bool split,
+                           const EmbeddingSearch::Tuning& tuning = EmbeddingSearch::Tuning()) {
   fs::create_directory(dir.file(name));
   fs::create_directory(dir.file(name + "/stats"));
   Graph graph;
@@ -315,6 +316,7 @@ SplitMatch matchWithHelper(const TempDir& dir, const std::string& name, uint64_t
     query.control = &control;
     query.countFirst = mode;
     if (split) query.splitBoard = &board;
+    query.engineSearch().setTuning(tuning);
     while (query.read()) {
       if (query.vertexLabels.empty()) continue;
       outcome.count = query.match(&graph);
@@ -375,4 +377,33 @@ TEST_F(Split, CountFirstOnASplitListingChangesNoByte) {
       EXPECT_EQ(split.statistics, one.statistics) << "seed " << seed << " limit " << limit;
     }
   }
+}
+
+// Races whose rival starts after the shortest first turn, with the own walk splitting only after a
+// few thousand steps: a split that comes while the rival is under way ends the race, and the own
+// walk and its tasks write what one thread writes in the own order alone.
+TEST_F(Split, ARaceEndsWhenItsOwnWalkSplits) {
+  SplitTuning later = splitTuning();
+  later.stepsBeforeSplit = 3000;
+  setSplitTuning(later);
+  EmbeddingSearch::Tuning racing;
+  racing.firstTurn = 1;
+  racing.checkInterval = 64;
+  EmbeddingSearch::Tuning own;
+  own.order = EmbeddingSearch::Tuning::Order::own;
+  const uint64_t givenBefore = tasksGivenAway();
+  for (uint32_t seed = 500; seed < 500 + 4 * seedCount; ++seed) {
+    Workload w = randomWorkload(seed);
+    w.queries.resize(1);
+    TempDir dir;
+    writeFile(dir.file("data"), dataFileText(w.data));
+    writeFile(dir.file("query"), queryFileText(w.queries));
+    const SplitMatch one = matchWithHelper(dir, "one", UINT64_MAX, CountFirst::never, false, own);
+    const SplitMatch split = matchWithHelper(dir, "split", UINT64_MAX, CountFirst::never, true, racing);
+    EXPECT_EQ(split.count, one.count) << "seed " << seed;
+    EXPECT_EQ(split.status, one.status) << "seed " << seed;
+    EXPECT_EQ(split.records, one.records) << "seed " << seed;
+    EXPECT_EQ(split.statistics, one.statistics) << "seed " << seed;
+  }
+  EXPECT_GT(tasksGivenAway() - givenBefore, 0u);
 }
