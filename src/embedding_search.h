@@ -195,14 +195,15 @@ class EmbeddingSearch {
 
   // Sharing the search with other threads.
   SplitBoard* board = nullptr;             // where idle threads wait for work
-  // The board of the walk under way: set only while the search walks in the query's own order and
-  // its listing is the query's, since only such a walk may give parts of itself away.
+  // The board of the walk under way: set only while the search walks in the query's own order into
+  // the query's listing (its own or a task's), since only such a walk may give parts of itself away;
+  // a walk in another order, or a rival's, may be abandoned or sorted later.
   SplitBoard* walkBoard = nullptr;
   ParallelSearch* shared = nullptr;        // the split query this search works on, if any
   SearchTask* currentTask = nullptr;       // the part of it this search runs
   std::unique_ptr<ParallelSearch> ownSplit;  // the split of this search's own query
   int firstOpenDepth = 0;                  // levels above are fixed by the task
-  uint64_t steps = 0;                      // loop steps of the current task, counted at each check
+  uint64_t steps = 0;                      // steps deeper of the current walk or task, counted at each check
   uint64_t countedShared = 0;              // embeddings of the task already added to the shared count
   uint64_t preparedFor = 0;                // the split query the per-query state describes, or 0
   const DataIndex* currentIndex = nullptr;
