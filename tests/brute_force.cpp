@@ -152,3 +152,51 @@ std::string queryFileText(const std::vector<SmallGraph>& queries) {
   }
   return text;
 }
+
+SmallGraph randomDataGraph(const Pick& pick, int size, int labelCount, int edgeSpread,
+                           std::vector<std::vector<int>>* rows) {
+  SmallGraph data;
+  for (int i = 0; i < size; ++i) data.labels.push_back(pick(labelCount));
+  rows->assign(size, {});
+  const int edges = size * (1 + pick(edgeSpread));
+  for (int i = 0; i < edges; ++i) {
+    const int u = pick(size), v = pick(size);
+    data.edges.push_back({u, v});
+    (*rows)[u].push_back(v);
+    (*rows)[v].push_back(u);
+  }
+  return data;
+}
+
+SmallGraph randomWalkQuery(const Pick& pick, const SmallGraph& data, const std::vector<std::vector<int>>& rows,
+                           int size, int extraEdgeOneIn) {
+  const int dataSize = static_cast<int>(data.labels.size());
+  std::vector<int> local(dataSize, -1);
+  int at = pick(dataSize);
+  local[at] = 0;
+  SmallGraph query;
+  query.labels.push_back(data.labels[at]);
+  for (int step = 0; step < size * 20 && static_cast<int>(query.labels.size()) < size; ++step) {
+    if (rows[at].empty()) break;
+    const int next = rows[at][pick(static_cast<int>(rows[at].size()))];
+    if (next == at) continue;
+    if (local[next] < 0) {
+      local[next] = static_cast<int>(query.labels.size());
+      query.labels.push_back(data.labels[next]);
+      query.edges.push_back({local[at], local[next]});
+    } else if (pick(extraEdgeOneIn) == 0 && local[at] != local[next]) {
+      query.edges.push_back({local[at], local[next]});
+    }
+    at = next;
+  }
+  if (pick(3) == 0) {
+    const int n = static_cast<int>(query.labels.size());
+    query.classes.resize(n);
+    for (int v = 0; v < n; ++v) {
+      for (int x = 0; x < n; ++x) {
+        if (query.labels[x] == query.labels[v] && pick(2) == 0) query.classes[v].push_back(x);
+      }
+    }
+  }
+  return query;
+}

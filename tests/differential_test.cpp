@@ -178,48 +178,11 @@ RandomCase randomWalkCase(uint32_t seed) {
   const int dataSize = 20 + pick(300);
   // Large queries go with many labels, so that the plain search stays quick.
   const int labelCount = large ? 12 + pick(8) : 1 + pick(4);
-  for (int i = 0; i < dataSize; ++i) c.data.labels.push_back(pick(labelCount));
-  std::vector<std::vector<int>> rows(dataSize);
-  const int dataEdges = dataSize * (1 + pick(4));
-  for (int i = 0; i < dataEdges; ++i) {
-    int u = pick(dataSize), v = pick(dataSize);
-    c.data.edges.push_back({u, v});
-    rows[u].push_back(v);
-    rows[v].push_back(u);
-  }
+  std::vector<std::vector<int>> rows;
+  c.data = randomDataGraph(pick, dataSize, labelCount, 4, &rows);
   const int queryCount = 1 + pick(4);
   for (int q = 0; q < queryCount; ++q) {
-    const int size = large && q == 0 ? 65 + pick(20) : 2 + pick(6);
-    std::vector<int> chosen{pick(dataSize)};
-    std::vector<int> local(dataSize, -1);
-    local[chosen[0]] = 0;
-    SmallGraph query;
-    query.labels.push_back(c.data.labels[chosen[0]]);
-    int at = chosen[0];
-    for (int step = 0; step < size * 20 && static_cast<int>(chosen.size()) < size; ++step) {
-      if (rows[at].empty()) break;
-      int next = rows[at][pick(static_cast<int>(rows[at].size()))];
-      if (next == at) continue;
-      if (local[next] < 0) {
-        local[next] = static_cast<int>(chosen.size());
-        chosen.push_back(next);
-        query.labels.push_back(c.data.labels[next]);
-        query.edges.push_back({local[at], local[next]});
-      } else if (pick(3) == 0 && local[at] != local[next]) {
-        query.edges.push_back({local[at], local[next]});
-      }
-      at = next;
-    }
-    if (pick(3) == 0) {
-      const int n = static_cast<int>(query.labels.size());
-      query.classes.resize(n);
-      for (int v = 0; v < n; ++v) {
-        for (int x = 0; x < n; ++x) {
-          if (query.labels[x] == query.labels[v] && pick(2) == 0) query.classes[v].push_back(x);
-        }
-      }
-    }
-    c.queries.push_back(query);
+    c.queries.push_back(randomWalkQuery(pick, c.data, rows, large && q == 0 ? 65 + pick(20) : 2 + pick(6), 3));
   }
   c.limit = static_cast<uint64_t>(1 + pick(2000));
   return c;

@@ -34,48 +34,10 @@ Case randomCase(uint32_t seed) {
   auto pick = [&](int bound) { return static_cast<int>(random() % static_cast<uint32_t>(bound)); };
   Case c;
   const int dataSize = 10 + pick(40);
-  const int labelCount = 1 + pick(3);
-  for (int i = 0; i < dataSize; ++i) c.data.labels.push_back(pick(labelCount));
-  std::vector<std::vector<int>> rows(dataSize);
-  const int dataEdges = dataSize * (1 + pick(3));
-  for (int i = 0; i < dataEdges; ++i) {
-    const int u = pick(dataSize), v = pick(dataSize);
-    c.data.edges.push_back({u, v});
-    rows[u].push_back(v);
-    rows[v].push_back(u);
-  }
+  std::vector<std::vector<int>> rows;
+  c.data = randomDataGraph(pick, dataSize, 1 + pick(3), 3, &rows);
   const int queryCount = 1 + pick(3);
-  for (int q = 0; q < queryCount; ++q) {
-    const int size = 3 + pick(5);
-    std::vector<int> local(dataSize, -1);
-    int at = pick(dataSize);
-    local[at] = 0;
-    SmallGraph query;
-    query.labels.push_back(c.data.labels[at]);
-    for (int step = 0; step < size * 20 && static_cast<int>(query.labels.size()) < size; ++step) {
-      if (rows[at].empty()) break;
-      const int next = rows[at][pick(static_cast<int>(rows[at].size()))];
-      if (next == at) continue;
-      if (local[next] < 0) {
-        local[next] = static_cast<int>(query.labels.size());
-        query.labels.push_back(c.data.labels[next]);
-        query.edges.push_back({local[at], local[next]});
-      } else if (pick(2) == 0 && local[at] != local[next]) {
-        query.edges.push_back({local[at], local[next]});
-      }
-      at = next;
-    }
-    if (pick(3) == 0) {
-      const int n = static_cast<int>(query.labels.size());
-      query.classes.resize(n);
-      for (int v = 0; v < n; ++v) {
-        for (int x = 0; x < n; ++x) {
-          if (query.labels[x] == query.labels[v] && pick(2) == 0) query.classes[v].push_back(x);
-        }
-      }
-    }
-    c.queries.push_back(query);
-  }
+  for (int q = 0; q < queryCount; ++q) c.queries.push_back(randomWalkQuery(pick, c.data, rows, 3 + pick(5), 2));
   return c;
 }
 
