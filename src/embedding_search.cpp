@@ -14,6 +14,7 @@
 #include <map>
 #include <type_traits>
 
+#include "parallel_search.h"
 #include "set_intersection.h"
 
 namespace {
@@ -190,6 +191,9 @@ void EmbeddingSearch::clearMarks() {
   touched.clear();
 }
 
+EmbeddingSearch::EmbeddingSearch() = default;
+EmbeddingSearch::~EmbeddingSearch() = default;
+
 void EmbeddingSearch::prepareStatistics(const DataIndex& index) {
   statistics = std::make_unique<LabelStatistics>(index);
   statisticsIndex = &index;
@@ -221,13 +225,67 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
                                              const std::vector<std::vector<int>>& neighbors,
                                              const std::vector<std::vector<int>>& symClasses, uint64_t limit,
                                              StatsWriter& writer) {
+  // Tasks of another query run by this search may have left their marks.
+  clearMarks();
+  preparedFor = 0;
   searchOrder.clear();
   if (labels.empty()) return {0, true};
   if (usedBy.size() != index.vertexCount()) prepare(index);
+  currentIndex = &index;
+  currentWriter = &writer;
+  currentLabels = &labels;
+  currentNeighbors = &neighbors;
+  currentClasses = &symClasses;
+  currentLimit = limit;
+  Result result{0, false};
+  try {
+    result = runOrders(index, labels, neighbors, symClasses, limit, writer);
+  } catch (...) {
+    walkBoard = nullptr;
+    if (!ownSplit) throw;
+    // The tasks given away must end before the split they belong to goes.
+    endTask();
+    try {
+      ownSplit->finishOwner(*this, result, 0, std::current_exception());
+    } catch (...) {
+    }
+    ownSplit.reset();
+    clearMarks();
+    throw;
+  }
+  walkBoard = nullptr;
+  if (ownSplit) {
+    // Some of the search was given away: the rest of it, and the whole result, come from the split.
+    const uint64_t uncounted = result.frequency - countedShared;
+    endTask();
+    // The walk's end cleared the candidate marks: tasks the owner runs from here prepare the query
+    // again.
+    preparedFor = 0;
+    try {
+      result = ownSplit->finishOwner(*this, result, uncounted);
+    } catch (...) {
+      ownSplit.reset();
+      clearMarks();
+      throw;
+    }
+    ownSplit.reset();
+    clearMarks();
+  }
+  return result;
+}
+
+// The search of the described query in the order that suits it: in another order with the
+// embeddings held, in the own order alone, or the own order raced by a rival. Only a walk in the
+// own order that lists into `writer` may give parts of itself to other threads.
+EmbeddingSearch::Result EmbeddingSearch::runOrders(const DataIndex& index, const std::vector<int>& labels,
+                                                   const std::vector<std::vector<int>>& neighbors,
+                                                   const std::vector<std::vector<int>>& symClasses, uint64_t limit,
+                                                   StatsWriter& writer) {
   if (!describe(index, labels, neighbors, symClasses, searchOrder)) return {0, true};
   for (auto& list : candidates) list.clear();
   if (labels.size() > 64) {
     ListingSink listing{writer};
+    walkBoard = board;
     return search<false>(index, limit, listing);
   }
   searchOrder = pickOrder(index);
@@ -249,6 +307,7 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
     searchOrder.clear();
     describe(index, labels, neighbors, symClasses, searchOrder);
   }
+  walkBoard = board;
   if (tuning.order != Tuning::Order::automatic || labels.size() < 3) return searchSmall(index, limit, writer);
   return race(index, labels, neighbors, symClasses, limit, writer);
 }
@@ -256,7 +315,8 @@ EmbeddingSearch::Result EmbeddingSearch::run(const DataIndex& index, const std::
 // The own order against a rival order, in turns of doubling length, the own order first and alone
 // for a while: a search that ends soon never meets the rival. The own order lists as it goes; the
 // rival holds its embeddings. If the rival ends first with a complete count, the own order has listed
-// the first of them in their final sequence, and the rest follow from the rival's, sorted.
+// the first of them in their final sequence, and the rest follow from the rival's, sorted. Once the
+// own walk has given work to other threads it can no longer be abandoned: it finishes alone.
 EmbeddingSearch::Result EmbeddingSearch::race(const DataIndex& index, const std::vector<int>& labels,
                                               const std::vector<std::vector<int>>& neighbors,
                                               const std::vector<std::vector<int>>& symClasses, uint64_t limit,
@@ -274,9 +334,9 @@ EmbeddingSearch::Result EmbeddingSearch::race(const DataIndex& index, const std:
     clearMarks();
     return result;
   }
-  const std::vector<int> rivalOrder = greedyOrder(index);
+  const std::vector<int> rivalOrder = ownSplit ? std::vector<int>() : greedyOrder(index);
   if (rivalOrder.empty()) {
-    // The own order is the greedy one: it finishes alone.
+    // The own order is the greedy one, or parts of it run elsewhere: it finishes alone.
     advance<true>(index, limit, listing, UINT64_MAX, &result);
     clearMarks();
     return result;
@@ -319,9 +379,11 @@ EmbeddingSearch::Result EmbeddingSearch::race(const DataIndex& index, const std:
       return rivalResult;
     }
     turn *= 2;
-    if (advance<true>(index, limit, listing, turn, &result)) {
+    const bool ended = advance<true>(index, limit, listing, turn, &result);
+    if (ended || ownSplit) {
       other.abandonWalk();
       other.held.clear();
+      if (!ended) advance<true>(index, limit, listing, UINT64_MAX, &result);
       clearMarks();
       return result;
     }
@@ -356,6 +418,92 @@ EmbeddingSearch::Result EmbeddingSearch::searchSmall(const DataIndex& index, uin
   }
   clearMarks();
   return result;
+}
+
+// Describes the query in its own order and filters its candidates as `lazy` says; false when it can
+// have no embedding.
+bool EmbeddingSearch::prepareQuery(const DataIndex& index, const std::vector<int>& labels,
+                                   const std::vector<std::vector<int>>& neighbors,
+                                   const std::vector<std::vector<int>>& symClasses, bool lazy) {
+  searchOrder.clear();
+  if (!describe(index, labels, neighbors, symClasses, searchOrder)) return false;
+  for (auto& list : candidates) list.clear();
+  if (labels.size() > 64) return true;
+  lazyFilter = lazy;
+  return lazyFilter || filterCandidates(index);
+}
+
+// Readies this search for tasks of `split`: its query described and filtered as its owner has it.
+void EmbeddingSearch::prepareTask(ParallelSearch& split) {
+  shared = &split;
+  board = &split.splitBoard();
+  if (preparedFor == split.id()) return;
+  clearMarks();
+  preparedFor = 0;
+  const ParallelSearch::QueryRef& query = split.query();
+  if (usedBy.size() != query.index->vertexCount()) prepareArrays(*query.index);
+  currentIndex = query.index;
+  // The owner found the query possible; the same filter finds the same candidates.
+  prepareQuery(*query.index, *query.labels, *query.neighbors, *query.symClasses, query.lazy);
+  if (query.labels->size() <= 64) {
+    prepareLevels<true>(*query.index);
+  } else {
+    prepareLevels<false>(*query.index);
+  }
+  preparedFor = split.id();
+}
+
+StatsWriter& EmbeddingSearch::taskListing() {
+  if (!taskWriter) taskWriter = std::make_unique<StatsWriter>();
+  return *taskWriter;
+}
+
+EmbeddingSearch::Result EmbeddingSearch::runTask(SearchTask& task, uint64_t limit, StatsWriter& writer) {
+  currentTask = &task;
+  // A task walks in the query's own order and lists into its own writer: it may give work away too.
+  walkBoard = board;
+  ListingSink listing{writer};
+  Result result{0, true};
+  startTask(task);
+  if (vertices.size() <= 64) {
+    advance<true>(*currentIndex, limit, listing, UINT64_MAX, &result);
+  } else {
+    advance<false>(*currentIndex, limit, listing, UINT64_MAX, &result);
+  }
+  walkBoard = nullptr;
+  return result;
+}
+
+void EmbeddingSearch::endTask() {
+  shared = nullptr;
+  currentTask = nullptr;
+  walkBoard = nullptr;
+  firstOpenDepth = 0;
+}
+
+// Fixes the levels above the task's level to the task's images, points its level at the task's
+// candidates and sets the walk there.
+void EmbeddingSearch::startTask(const SearchTask& task) {
+  const int n = static_cast<int>(vertices.size());
+  embedding.assign(n, 0);
+  levels.assign(n, Level());
+  for (int d = 0; d < task.depth; ++d) {
+    embedding[d] = task.prefix[d];
+    usedBy[task.prefix[d]] = d + 1;
+    Level& fixed = levels[d];
+    fixed.list = embedding.data() + d;
+    fixed.count = fixed.position = 1;
+    fixed.found = true;
+  }
+  Level& level = levels[task.depth];
+  level.list = task.list.data();
+  level.count = task.list.size();
+  level.untested = task.untested;
+  firstOpenDepth = task.depth;
+  walk = Walk();
+  walk.depth = task.depth;
+  steps = 0;
+  countedShared = 0;
 }
 
 // The order of a search that runs wholly in another order than the query's own: empty for none.
@@ -569,6 +717,9 @@ void EmbeddingSearch::startWalk(const DataIndex& index) {
   assert(!small || vertices.size() <= 64);
   prepareLevels<small>(index);
   walk = Walk();
+  firstOpenDepth = 0;
+  steps = 0;
+  countedShared = 0;
   enterLevel<small>(index, 0);
 }
 
@@ -580,7 +731,8 @@ bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink
   uint64_t frequency = walk.frequency;
   size_t changedFrom = walk.changedFrom;  // embedding ids before this depth are those of the last one listed
   int depth = walk.depth;
-  const uint32_t interval = tuning.checkInterval;
+  const uint32_t interval =
+      walkBoard != nullptr ? std::min(tuning.checkInterval, walkBoard->settings().checkInterval) : tuning.checkInterval;
   uint32_t untilCheck = interval;
   for (;;) {
     Level& level = levels[depth];
@@ -594,7 +746,7 @@ bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink
           *result = {frequency, false};
           return true;
         }
-        if (control != nullptr) control->publish(frequency);
+        if (control != nullptr && shared == nullptr) control->publish(frequency);
         changedFrom = static_cast<size_t>(depth);
         level.found = true;
         continue;
@@ -603,7 +755,8 @@ bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink
       // work that every order does alike, is not counted against a turn.
       if (--untilCheck == 0) {
         untilCheck = interval;
-        if (control != nullptr && control->stopRequested()) {
+        if ((control != nullptr && control->stopRequested()) ||
+            (walkBoard != nullptr && pollShared<small>(depth, frequency, interval))) {
           for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
           *result = {frequency, false, true};
           return true;
@@ -635,6 +788,52 @@ void EmbeddingSearch::abandonWalk() {
   for (int d = 0; d < walk.depth; ++d) usedBy[embedding[d]] = 0;
   walk = Walk();
   clearMarks();
+}
+
+// At a check of a search that may share its work: adds what it found to the shared count, gives work
+// away when a thread waits for some, and says whether the search should stop.
+template <bool small>
+bool EmbeddingSearch::pollShared(int depth, uint64_t frequency, uint32_t interval) {
+  steps += interval;
+  if (shared != nullptr) {
+    shared->addCount(frequency - countedShared);
+    countedShared = frequency;
+    if (control != nullptr) control->publish(shared->total());
+    if (shared->stopRequested()) return true;
+  }
+  if (steps >= walkBoard->settings().stepsBeforeSplit && walkBoard->wantsWork()) giveAway<small>(depth);
+  return false;
+}
+
+// Gives the upper half of the untried candidates of the shallowest unfinished level (above the last
+// one, whose candidates have no subtrees) to another thread. What is given comes after everything
+// this search keeps, so the task goes right after this one in the split's order.
+template <bool small>
+void EmbeddingSearch::giveAway(int depth) {
+  const int n = static_cast<int>(vertices.size());
+  const int last = std::min(depth, n - 2);
+  for (int d = firstOpenDepth; d <= last; ++d) {
+    Level& level = levels[d];
+    // The candidate each level has taken (at `depth` the one the search is about to go below) stays
+    // with the search, so that tasks cannot hand the same work back and forth without doing any.
+    if (level.position >= level.count) continue;
+    const size_t remaining = level.count - level.position;
+    const size_t keep = remaining / 2;
+    if (shared == nullptr) {
+      ParallelSearch::QueryRef query{currentIndex, currentLabels, currentNeighbors, currentClasses,
+                                     currentLimit, control, lazyFilter};
+      ownSplit = std::make_unique<ParallelSearch>(*walkBoard, query, *currentWriter);
+      shared = ownSplit.get();
+      currentTask = shared->ownerTask();
+      preparedFor = shared->id();
+    }
+    shared->donate(currentTask, embedding.data(), d, level.list + level.position + keep,
+                   remaining - keep, small && level.untested);
+    level.count = level.position + keep;
+    // Part of the level is searched elsewhere: its failures say nothing of the whole level.
+    level.found = true;
+    return;
+  }
 }
 
 // Whether candidate c of level k passes the lazy filter and is not used by an earlier level; a use

@@ -18,6 +18,10 @@
 #include "sorted_listing.h"
 #include "stats_writer.h"
 
+class ParallelSearch;
+class SplitBoard;
+struct SearchTask;
+
 class EmbeddingSearch {
  public:
   struct Result {
@@ -55,6 +59,14 @@ class EmbeddingSearch {
   /// The control the searches publish their counts to and take stop requests from; none by default.
   void setControl(SearchControl* searchControl) { control = searchControl; }
 
+  EmbeddingSearch();
+  ~EmbeddingSearch();
+  EmbeddingSearch(const EmbeddingSearch&) = delete;
+  EmbeddingSearch& operator=(const EmbeddingSearch&) = delete;
+
+  /// The threads that may take parts of a long search (null: the search stays on this thread).
+  void setBoard(SplitBoard* splitBoard) { board = splitBoard; }
+
   /// Allocates the per-vertex arrays for the index; `run` does it itself when the index changed size.
   void prepare(const DataIndex& index);
 
@@ -64,6 +76,8 @@ class EmbeddingSearch {
              const std::vector<std::vector<int>>& symClasses, uint64_t limit, StatsWriter& writer);
 
  private:
+  friend class ParallelSearch;
+
   // Per-query description of each vertex.
   struct Vertex {
     int label = 0;                     // dense data label
@@ -77,12 +91,27 @@ class EmbeddingSearch {
     uint64_t symmetryMask = 0;
   };
 
+  bool prepareQuery(const DataIndex& index, const std::vector<int>& labels,
+                    const std::vector<std::vector<int>>& neighbors, const std::vector<std::vector<int>>& symClasses,
+                    bool lazy);
+  Result runTask(SearchTask& task, uint64_t limit, StatsWriter& writer);
+  void prepareTask(ParallelSearch& split);
+  StatsWriter& taskListing();
+  void endTask();
+  void startTask(const SearchTask& task);
+  template <bool small>
+  void giveAway(int depth);
+  template <bool small>
+  bool pollShared(int depth, uint64_t frequency, uint32_t interval);
   bool describe(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
                 const std::vector<std::vector<int>>& symClasses, const std::vector<int>& order);
   void prepareStatistics(const DataIndex& index);
   void prepareArrays(const DataIndex& index);
   std::vector<int> pickOrder(const DataIndex& index);
   std::vector<int> greedyOrder(const DataIndex& index);
+  Result runOrders(const DataIndex& index, const std::vector<int>& labels,
+                   const std::vector<std::vector<int>>& neighbors, const std::vector<std::vector<int>>& symClasses,
+                   uint64_t limit, StatsWriter& writer);
   Result race(const DataIndex& index, const std::vector<int>& labels, const std::vector<std::vector<int>>& neighbors,
               const std::vector<std::vector<int>>& symClasses, uint64_t limit, StatsWriter& writer);
   bool decideLazy(const DataIndex& index, uint64_t limit) const;
@@ -163,4 +192,25 @@ class EmbeddingSearch {
   std::unique_ptr<LabelStatistics> statistics;  // of the index below, made when first needed
   const DataIndex* statisticsIndex = nullptr;
   std::unique_ptr<EmbeddingSearch> rival;    // the search in the rival order of a race
+
+  // Sharing the search with other threads.
+  SplitBoard* board = nullptr;             // where idle threads wait for work
+  // The board of the walk under way: set only while the search walks in the query's own order into
+  // the query's listing (its own or a task's), since only such a walk may give parts of itself away;
+  // a walk in another order, or a rival's, may be abandoned or sorted later.
+  SplitBoard* walkBoard = nullptr;
+  ParallelSearch* shared = nullptr;        // the split query this search works on, if any
+  SearchTask* currentTask = nullptr;       // the part of it this search runs
+  std::unique_ptr<ParallelSearch> ownSplit;  // the split of this search's own query
+  int firstOpenDepth = 0;                  // levels above are fixed by the task
+  uint64_t steps = 0;                      // steps deeper of the current walk or task, counted at each check
+  uint64_t countedShared = 0;              // embeddings of the task already added to the shared count
+  uint64_t preparedFor = 0;                // the split query the per-query state describes, or 0
+  const DataIndex* currentIndex = nullptr;
+  StatsWriter* currentWriter = nullptr;    // the listing of this search's own query
+  const std::vector<int>* currentLabels = nullptr;
+  const std::vector<std::vector<int>>* currentNeighbors = nullptr;
+  const std::vector<std::vector<int>>* currentClasses = nullptr;
+  uint64_t currentLimit = 0;
+  std::unique_ptr<StatsWriter> taskWriter; // the listing of tasks of other searches
 };

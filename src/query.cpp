@@ -494,6 +494,7 @@ bool Query::enumerate(Graph* graph) {
   const bool mayBeDeleted = freqLimit != UINT64_MAX || (control != nullptr && control->stoppable);
   StatsWriter& writer = statsFile.begin(n, mayBeDeleted ? StatsWriter::Mode::held : StatsWriter::Mode::buffered);
   search->setControl(control);
+  search->setBoard(splitBoard);
   if (freqLimit != UINT64_MAX && control != nullptr && countFirst != CountFirst::never) {
     listingStart = std::chrono::steady_clock::now();
     countingSeconds = 0;

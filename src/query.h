@@ -18,6 +18,7 @@ class DataIndex;
 class EmbeddingCounter;
 class EmbeddingSearch;
 class Graph;
+class SplitBoard;
 
 /// How the last `Query::match` ended: the search ran to its end (the count is exact), the limit stopped
 /// it, the control stopped it (a time limit: the count is what was found until then), the query
@@ -71,6 +72,7 @@ class Query {
   /// of writing them, so that a caller matching several queries at once can write them in query order.
   DeferredOutput* deferred = nullptr;
   SearchControl* control = nullptr;            // stop requests and the count so far; none by default
+  SplitBoard* splitBoard = nullptr;            // threads that may take parts of a long search; none by default
 
   /// Opens the query file and creates the subgraph output file; ends the run with a message when
   /// either cannot be opened.

@@ -29,6 +29,12 @@ QueryPipeline::QueryPipeline(int threads, Graph* dataGraph, Query& queryReader, 
       window(pendingPerWorker * static_cast<size_t>(std::max(threads, 1))) {
   if (!reader.index() && reader.engine == MatchEngine::fast) reader.useDataGraph(graph);
   reader.deferred = &readerOutput;
+  if (threads > 1 && reader.engine == MatchEngine::fast) {
+    board = std::make_unique<SplitBoard>(threads, [this] {
+      std::lock_guard<std::mutex> lock(mutex);
+      jobReady.notify_all();
+    });
+  }
   for (int slot = 0; slot < threads; ++slot) {
     auto worker = std::make_unique<Worker>();
     worker->query = std::make_unique<Query>();
@@ -40,6 +46,7 @@ QueryPipeline::QueryPipeline(int threads, Graph* dataGraph, Query& queryReader, 
     query.list = reader.list;
     query.countFirst = reader.countFirst;
     query.control = &worker->control;
+    query.splitBoard = board.get();
     worker->control.stoppable = reader.control != nullptr && reader.control->stoppable;
     if (reader.index()) query.shareIndex(graph, reader.index());
     workers.push_back(std::move(worker));
@@ -128,8 +135,17 @@ void QueryPipeline::work(int slot) {
   deferFatalErrorsOnThisThread();
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
-    jobReady.wait(lock, [&] { return stopping || nextToStart < pending.size(); });
+    if (board) board->setIdle(true);
+    jobReady.wait(lock, [&] { return stopping || nextToStart < pending.size() || (board && board->hasQueued()); });
+    if (board) board->setIdle(false);
     if (stopping) return;
+    if (nextToStart >= pending.size()) {
+      // No query waits: help with a part of a long search.
+      lock.unlock();
+      board->helpOnce(workers[static_cast<size_t>(slot)]->query->engineSearch());
+      lock.lock();
+      continue;
+    }
     Job& job = *pending[nextToStart++];
     job.control = &workers[static_cast<size_t>(slot)]->control;
     lock.unlock();

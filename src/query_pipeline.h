@@ -4,6 +4,7 @@
 // they write come back to the reading thread, which commits them in query order, so that every output
 // is that of a run on one thread. Statistics files are written by the workers: each is complete or
 // absent. Jobs may also be handed to another process (an MPI rank) and completed from its results.
+// A worker with no query to take helps with the long searches of the others (parallel_search.h).
 #pragma once
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "parallel_search.h"
 #include "query.h"
 #include "run_report.h"
 #include "search_control.h"
@@ -112,6 +114,7 @@ class QueryPipeline {
   QueryWatch* watch;
   Commit commit;
   size_t window;  // queries pending at most
+  std::unique_ptr<SplitBoard> board;  // long searches shared with workers that have no query to match
   std::vector<std::unique_ptr<Worker>> workers;
   std::mutex mutex;
   std::condition_variable jobReady, jobDone;

@@ -22,7 +22,7 @@ struct RunOptions {
   double timeout = 0;    // seconds of wall-clock time per query; 0: none
   std::string results;   // the JSON Lines results file; empty: none
   int progress = -1;     // 1: a progress line on standard error, 0: none, -1: when it is a terminal
-  int threads = 1;       // threads that match queries (and read the data file); 0: every hardware thread
+  int threads = 1;       // threads that match queries, share long searches and read the data file; 0: all
   SymmetryMode symmetry = SymmetryMode::file;
   bool list = true;      // false: count each query without listing its embeddings (no statistics file)
   bool sharded = false;  // shard= was given: the report names the shard

@@ -10,6 +10,7 @@
 
 void StatsWriter::begin(int target, const std::string& displayPath, int embeddingWidth, Mode mode) {
   fd = target;
+  sink = nullptr;
   path = displayPath;
   width = static_cast<size_t>(std::max(embeddingWidth, 1));
   holding = mode == Mode::held;
@@ -60,12 +61,29 @@ void StatsWriter::spill() {
   rawUsed = 0;
 }
 
+void StatsWriter::setSink(TextSink* target) {
+  if (target != nullptr) {
+    if (holding) spill();
+    // Other threads' text goes to the file through the sink: a discarded listing must be emptied.
+    wrote = true;
+  }
+  writeText();
+  sink = target;
+}
+
 void StatsWriter::writeText() {
   if (textUsed == 0) return;
   wrote = true;
-  const char* next = text.data();
-  size_t left = textUsed;
+  const size_t used = textUsed;
   textUsed = 0;
+  if (sink != nullptr) {
+    sink->write(text.data(), used);
+  } else {
+    writeStatsText(fd, path, text.data(), used);
+  }
+}
+
+void writeStatsText(int fd, const std::string& path, const char* next, size_t left) {
   while (left > 0) {
     const ssize_t written = ::write(fd, next, left);
     if (written < 0 && errno == EINTR) continue;
@@ -75,6 +93,11 @@ void StatsWriter::writeText() {
     next += written;
     left -= static_cast<size_t>(written);
   }
+}
+
+void StatsWriter::flush() {
+  if (holding) spill();
+  writeText();
 }
 
 void StatsWriter::finish() {

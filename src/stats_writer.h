@@ -14,6 +14,18 @@
 
 #include "huge_page_allocator.h"
 
+/// Where a writer's text goes instead of its descriptor: the share of one listing that another thread
+/// puts in order with the rest.
+class TextSink {
+ public:
+  virtual ~TextSink() = default;
+  /// Takes `size` bytes of whole lines; ends the run with a message when they cannot be written.
+  virtual void write(const char* text, size_t size) = 0;
+};
+
+/// Writes all `size` bytes to `fd`; a failure ends the run with "Stats cannot write <path>: <why>".
+void writeStatsText(int fd, const std::string& path, const char* text, size_t size);
+
 class StatsWriter {
  public:
   /// Bytes of raw embeddings held before the listing spills to the file.
@@ -48,6 +60,19 @@ class StatsWriter {
   /// True when bytes of the current listing have gone to the file since `begin`.
   bool wroteAny() const { return wrote; }
 
+  /// Formats what is held and writes every pending byte, keeping the listing open.
+  void flush();
+
+  /// Counts the listing's file as written: other writers have written to it.
+  void markWritten() { wrote = true; }
+
+  /// Sends the text to `target` from now on (null: the descriptor again); what is held is formatted
+  /// first, since text sent elsewhere can no longer wait behind it.
+  void setSink(TextSink* target);
+
+  /// The descriptor and the name of the listing's file.
+  int descriptor() const { return fd; }
+  const std::string& displayPath() const { return path; }
   /// While embeddings are held: calls `reached` once the held embeddings would take more than `mark`
   /// ints (0: at the first one). `reached` may set the next mark; `begin` clears the mark.
   void watchHeld(size_t mark, std::function<void()> reached);
@@ -115,6 +140,7 @@ class StatsWriter {
 
   int fd = -1;
   std::string path;
+  TextSink* sink = nullptr;
   size_t width = 0;
   bool holding = false;
   bool eachLine = false;
