@@ -18,11 +18,14 @@
 #include <cmath>
 #include <cassert>
 #include <climits>
+#include <exception>
 #include <numeric>
 
 #include "collision_terms.h"
 #include "data_index.h"
+#include "parallel_search.h"
 #include "set_intersection.h"
+#include "shared_count.h"
 
 namespace {
 
@@ -84,15 +87,56 @@ EmbeddingCounter::Outcome EmbeddingCounter::runExactly(const DataIndex& index, C
                                                        unsigned __int128 countLimit, const StopHook& stopHook) {
   countPlan.allowPeeling(true);
   if (!built && !countPlan.build(index, pattern)) return Outcome();
-  Outcome outcome = run(index, countPlan, 0, countPlan.roots(), countLimit, stopHook);
+  Outcome outcome = runAll(index, countPlan, countLimit, stopHook);
   if (outcome.inexact) {
     countPlan.allowPeeling(false);
     const bool feasible = countPlan.build(index, pattern);
     countPlan.allowPeeling(true);
     if (!feasible) return Outcome();
-    outcome = run(index, countPlan, 0, countPlan.roots(), countLimit, stopHook);
+    outcome = runAll(index, countPlan, countLimit, stopHook);
   }
   return outcome;
+}
+
+// Counts every root of a built plan: shared with the threads of the board that have nothing to do,
+// when there is a board and more than one root.
+EmbeddingCounter::Outcome EmbeddingCounter::runAll(const DataIndex& index, const CountPlan& countPlan,
+                                                   unsigned __int128 countLimit, const StopHook& stopHook) {
+  if (board == nullptr || board->threadCount() < 2 || countPlan.levels.empty() || countPlan.roots() < 2) {
+    return run(index, countPlan, 0, countPlan.roots(), countLimit, stopHook);
+  }
+  SharedCount share(*board, index, countPlan, countLimit, stopHook, memoizeRanges);
+  countChunks(share, false);
+  share.waitForHelpers();
+  share.rethrowFailure();
+  Outcome outcome;
+  outcome.total = share.total();
+  outcome.exceeded = share.exceeded();
+  outcome.inexact = !outcome.exceeded && share.inexact();
+  outcome.hookStopped = !outcome.exceeded && !outcome.inexact && share.hookStopped();
+  return outcome;
+}
+
+void EmbeddingCounter::countChunks(SharedCount& share, bool helper) {
+  size_t first = 0, last = 0;
+  unsigned __int128 chunkLimit = 0;
+  bool samePlan = false;
+  while (share.take(&first, &last, &chunkLimit, helper)) {
+    const Outcome outcome = run(share.dataIndex(), share.countPlan(), first, last, chunkLimit, share.chunkHook(), samePlan);
+    samePlan = true;
+    share.add(outcome.total, outcome.exceeded, outcome.hookStopped, outcome.inexact);
+  }
+}
+
+void EmbeddingCounter::helpCount(SharedCount& share) {
+  const bool ownMemoize = memoizeRanges;
+  memoizeRanges = share.memoize();
+  try {
+    countChunks(share, true);
+  } catch (...) {
+    share.fail(std::current_exception());
+  }
+  memoizeRanges = ownMemoize;
 }
 
 CountResult EmbeddingCounter::count(const DataIndex& index, const std::vector<int>& labels,
@@ -362,7 +406,9 @@ CountResult EmbeddingCounter::countRoots(const DataIndex& index, const CountPlan
   return report(outcome, countLimit);
 }
 
-void EmbeddingCounter::reset(const DataIndex& index, const CountPlan& newPlan) {
+// Readies the counter for a run of `newPlan`; with `samePlan`, the plan of the last run, whose
+// memoized ranges still hold.
+void EmbeddingCounter::reset(const DataIndex& index, const CountPlan& newPlan, bool samePlan) {
   plan = &newPlan;
   if (used.size() != index.vertexCount()) {
     used.reset(index.vertexCount());
@@ -384,13 +430,13 @@ void EmbeddingCounter::reset(const DataIndex& index, const CountPlan& newPlan) {
   if (groupStates.size() < newPlan.groups.size()) groupStates.resize(newPlan.groups.size());
   for (GroupState& state : groupStates) {
     state.stamp = state.baseStamp = 0;
-    state.memo.clear();
+    if (!samePlan) state.memo.clear();
   }
   // Long counts look up the ranges of the last level's images once each.
   constexpr double memoFrom = 1e5;
   constexpr size_t largestMemo = size_t{1} << 22;
   adjacencyBase = index.vertexCount() > 0 ? index.allNeighbors(0).begin : nullptr;
-  if (m > 0 && (memoizeRanges || newPlan.estimatedCost() > memoFrom)) {
+  if (!samePlan && m > 0 && (memoizeRanges || newPlan.estimatedCost() > memoFrom)) {
     const size_t images = index.verticesWithLabel(newPlan.levels[m - 1].label).size();
     for (size_t g = 0; g < newPlan.groups.size() && images <= largestMemo; ++g) {
       const std::vector<int>& depths = newPlan.groups[g].neighborDepths;
@@ -754,12 +800,13 @@ EmbeddingCounter::Amount EmbeddingCounter::lastImage(const DataIndex& index, int
 }
 
 EmbeddingCounter::Outcome EmbeddingCounter::run(const DataIndex& index, const CountPlan& countPlan, size_t firstRoot,
-                                                size_t lastRoot, unsigned __int128 countLimit, const StopHook& stopHook) {
+                                                size_t lastRoot, unsigned __int128 countLimit, const StopHook& stopHook,
+                                                bool samePlan) {
   Outcome result;
   inexact = false;
   lastRoot = std::min(lastRoot, countPlan.roots());
   if (!countPlan.feasible || firstRoot >= lastRoot) return result;
-  reset(index, countPlan);
+  reset(index, countPlan, samePlan);
   limit = countLimit;
   hook = &stopHook;
   const int m = static_cast<int>(plan->levels.size());

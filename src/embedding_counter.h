@@ -24,6 +24,9 @@
 #include "data_index.h"
 #include "huge_page_allocator.h"
 
+class SharedCount;
+class SplitBoard;
+
 struct CountResult {
   uint64_t count = 0;          // exact when completed; limit + 1 when the limit stopped the count;
                                // a lower bound when the stop hook did
@@ -37,10 +40,12 @@ struct CountResult {
 /// Asked every few thousand steps whether to stop: a flag set from elsewhere, or a deadline.
 struct StopHook {
   const std::atomic<bool>* flag = nullptr;
+  const std::atomic<bool>* sharedFlag = nullptr;  // the stop of a count shared between threads
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 
   bool due() const {
     if (flag != nullptr && flag->load(std::memory_order_relaxed)) return true;
+    if (sharedFlag != nullptr && sharedFlag->load(std::memory_order_relaxed)) return true;
     return deadline != std::chrono::steady_clock::time_point::max() && std::chrono::steady_clock::now() >= deadline;
   }
 };
@@ -105,6 +110,11 @@ class EmbeddingCounter {
   CountResult countRoots(const DataIndex& index, const CountPlan& plan, size_t firstRoot, size_t lastRoot,
                          uint64_t limit, const StopHook& hook = StopHook());
 
+  /// Threads that may share the long counts of this counter (shared_count.h); none by default.
+  void setBoard(SplitBoard* splitBoard) { board = splitBoard; }
+  /// Counts chunks of another counter's shared count until none is left: a thread helping.
+  void helpCount(SharedCount& share);
+
  private:
   // Amounts are exact below 2^128; all bits set means "at least 2^64", which is all the count needs
   // to know of anything that large.
@@ -150,14 +160,16 @@ class EmbeddingCounter {
   };
 
   Outcome run(const DataIndex& index, const CountPlan& plan, size_t firstRoot, size_t lastRoot,
-              unsigned __int128 limit, const StopHook& hook);
+              unsigned __int128 limit, const StopHook& hook, bool samePlan = false);
+  Outcome runAll(const DataIndex& index, const CountPlan& plan, unsigned __int128 limit, const StopHook& hook);
+  void countChunks(SharedCount& share, bool helper);
   Outcome runExactly(const DataIndex& index, CountPlan& plan, const Pattern& pattern, bool built,
                      unsigned __int128 limit, const StopHook& hook);
   bool countTerms(const DataIndex& index, const std::vector<struct CollisionTerm>& terms, uint64_t limit,
                   const StopHook& hook, CountResult* result);
   double probeOnce();
   static CountResult report(const Outcome& outcome, uint64_t limit);
-  void reset(const DataIndex& index, const CountPlan& plan);
+  void reset(const DataIndex& index, const CountPlan& plan, bool samePlan = false);
   void enterLevel(const DataIndex& index, int depth, size_t firstRoot, size_t lastRoot);
   void groupList(const DataIndex& index, int g);
   DataIndex::Range lastRange(const DataIndex& index, int g, int image);
@@ -176,6 +188,7 @@ class EmbeddingCounter {
   bool pollHook();
 
   const CountPlan* plan = nullptr;
+  SplitBoard* board = nullptr;
   CountPlan ownPlan;
   CountPlan termPlan;                  // the plan of one collision term
   CandidateCache candidateCache;       // shared by the two plans

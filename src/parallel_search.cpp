@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "fatal_error.h"
+#include "shared_count.h"
 
 namespace {
 
@@ -42,9 +43,10 @@ void SearchTask::write(const char* text, size_t size) { split->write(*this, text
 SplitBoard::SplitBoard(int threadCount, std::function<void()> wakeIdle)
     : threads(std::max(threadCount, 1)), wake(std::move(wakeIdle)), tuning(splitTuning()) {}
 
-bool SplitBoard::helpOnce(EmbeddingSearch& search) {
+bool SplitBoard::helpOnce(EmbeddingSearch& search, EmbeddingCounter& counter) {
   ParallelSearch* split = nullptr;
   SearchTask* task = nullptr;
+  SharedCount* count = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex);
     for (ParallelSearch* candidate : active) {
@@ -54,11 +56,40 @@ bool SplitBoard::helpOnce(EmbeddingSearch& search) {
         break;
       }
     }
+    if (task == nullptr) {
+      for (SharedCount* candidate : counts) {
+        if (!candidate->open()) continue;
+        // Joined under the board's lock: its owner withdraws it under the same lock before it
+        // waits for the threads that joined.
+        candidate->join();
+        count = candidate;
+        break;
+      }
+    }
   }
-  if (task == nullptr) return false;
-  // The split outlives its running tasks: its owner waits for them before it leaves the board.
-  split->run(search, *task);
+  if (task != nullptr) {
+    // The split outlives its running tasks: its owner waits for them before it leaves the board.
+    split->run(search, *task);
+    return true;
+  }
+  if (count == nullptr) return false;
+  counter.helpCount(*count);
+  count->leave();
   return true;
+}
+
+void SplitBoard::offer(SharedCount* count) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    counts.push_back(count);
+    openCounts.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (wake && idle.load(std::memory_order_relaxed) > 0) wake();
+}
+
+void SplitBoard::withdraw(SharedCount* count) {
+  std::lock_guard<std::mutex> lock(mutex);
+  counts.erase(std::find(counts.begin(), counts.end(), count));
 }
 
 void SplitBoard::add(ParallelSearch* split) {

@@ -529,8 +529,7 @@ void Query::askCounter(StatsWriter& writer) {
     }
     hook.deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(budget));
   }
-  if (!counter) counter = std::make_unique<EmbeddingCounter>();
-  const CountResult result = counter->count(*dataIndex, vertexLabels, neighbors, symClasses, freqLimit, hook);
+  const CountResult result = engineCounter().count(*dataIndex, vertexLabels, neighbors, symClasses, freqLimit, hook);
   countingSeconds += std::chrono::duration<double>(Clock::now() - start).count();
   if (!result.completed && !result.stoppedByHook && !result.overflow) {
     countPassedLimit = true;
@@ -553,13 +552,18 @@ bool Query::countEmbeddings(Graph* graph) {
   indexGraph(graph);
   StopHook hook;
   if (control != nullptr) hook.flag = &control->stop;
-  if (!counter) counter = std::make_unique<EmbeddingCounter>();
-  const CountResult result = counter->count(*dataIndex, vertexLabels, neighbors, symClasses, freqLimit, hook);
+  const CountResult result = engineCounter().count(*dataIndex, vertexLabels, neighbors, symClasses, freqLimit, hook);
   frequency = result.count;
   if (control != nullptr) control->publish(frequency);
   countOverflowed = result.overflow;
   countPassedLimit = !result.completed && !result.stoppedByHook && !result.overflow;
   return result.completed;
+}
+
+EmbeddingCounter& Query::engineCounter() {
+  if (!counter) counter = std::make_unique<EmbeddingCounter>();
+  counter->setBoard(splitBoard);
+  return *counter;
 }
 
 // The search index, built again whenever the graph differs or has changed since.

@@ -95,6 +95,8 @@ class Query {
 
   /// The default engine's search, so that tests and measurements can fix the choices it makes.
   EmbeddingSearch& engineSearch() { return *search; }
+  /// The counting engine (made on first use), which shares long counts with the split board's threads.
+  EmbeddingCounter& engineCounter();
 
   /// The index that `match` uses; null before the first.
   const std::shared_ptr<const DataIndex>& index() const { return dataIndex; }

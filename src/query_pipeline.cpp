@@ -142,7 +142,8 @@ void QueryPipeline::work(int slot) {
     if (nextToStart >= pending.size()) {
       // No query waits: help with a part of a long search.
       lock.unlock();
-      board->helpOnce(workers[static_cast<size_t>(slot)]->query->engineSearch());
+      Query& helper = *workers[static_cast<size_t>(slot)]->query;
+      board->helpOnce(helper.engineSearch(), helper.engineCounter());
       lock.lock();
       continue;
     }

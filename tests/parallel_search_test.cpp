@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "brute_force.h"
+#include "embedding_counter.h"
 #include "embedding_search.h"
 #include "graph.h"
 #include "main.h"
@@ -305,10 +306,11 @@ SplitMatch matchWithHelper(const TempDir& dir, const std::string& name, uint64_t
   {
     SplitBoard board(2, {});
     EmbeddingSearch helperSearch;
+    EmbeddingCounter helperCounter;
     std::atomic<bool> done{false};
     std::thread helper([&] {
       while (!done.load()) {
-        if (!board.helpOnce(helperSearch)) std::this_thread::yield();
+        if (!board.helpOnce(helperSearch, helperCounter)) std::this_thread::yield();
       }
     });
     Query query(dir.file("query"), dir.file(name + "/subgraphs"), dir.file(name + "/stats"), limit);
