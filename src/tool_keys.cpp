@@ -156,7 +156,7 @@ KeyTable matchingToolKeys(const char* program) {
       {"progress", "", "1: a status line on standard error while the run goes on; 0: none; by default only when "
        "standard error is a terminal", "0 or 1", takeProgress},
       {"threads", "1",
-       "threads that match queries, several at once and in parallel, and share the search of a long query, "
+       "threads that match queries, several at once and in parallel, and share the search or the count of a long query, "
        "with outputs identical to one thread's; 0: every hardware thread; with more than one, Time/ms is the "
        "wall-clock time of each query's match",
        "a whole number", takeThreads},
