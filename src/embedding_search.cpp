@@ -733,7 +733,7 @@ bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink
   int depth = walk.depth;
   const uint32_t interval =
       walkBoard != nullptr ? std::min(tuning.checkInterval, walkBoard->settings().checkInterval) : tuning.checkInterval;
-  uint32_t untilCheck = interval;
+  uint32_t untilCheck = interval, untilShare = interval;
   for (;;) {
     Level& level = levels[depth];
     if (level.position < level.count) {
@@ -749,6 +749,16 @@ bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink
         if (control != nullptr && shared == nullptr) control->publish(frequency);
         changedFrom = static_cast<size_t>(depth);
         level.found = true;
+        // A search whose work is mostly listing seldom goes deeper: its embeddings count towards
+        // sharing it, though not against a turn.
+        if (walkBoard != nullptr && --untilShare == 0) {
+          untilShare = interval;
+          if (pollShared<small>(depth, frequency, interval)) {
+            for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
+            *result = {frequency, false, true};
+            return true;
+          }
+        }
         continue;
       }
       // Steps are counted where the search goes deeper, its costly moves; listing an embedding,

@@ -246,6 +246,25 @@ TEST(SplitLong, AnIdleThreadTakesPartOfALongSearch) {
   setSplitTuning(SplitTuning());
 }
 
+TEST(SplitLong, ASearchThatMostlyListsIsSharedToo) {
+  // Three-leaf stars in a star of 100 leaves, with the ordinary tuning: 970,200 embeddings under
+  // some 10,000 steps deeper, far fewer than a search makes before it gives work away, so only the
+  // embeddings listed can make it share.
+  setSplitTuning(SplitTuning());
+  TempDir dir;
+  std::string data = "v 0 0\n";
+  for (int leaf = 1; leaf <= 100; ++leaf) data += "v " + std::to_string(leaf) + " 1\n";
+  for (int leaf = 1; leaf <= 100; ++leaf) data += "e 0 " + std::to_string(leaf) + " 0\n";
+  writeFile(dir.file("data"), data);
+  writeFile(dir.file("query"), "t # 0\nv 0 0\nv 1 1\nv 2 1\nv 3 1\ne 0 1 0\ne 0 2 0\ne 0 3 0\n");
+  const RunOutput one = runTool(dir, {});
+  ASSERT_EQ(countsOf(one.report), std::vector<uint64_t>{970200});
+  const uint64_t givenBefore = tasksGivenAway();
+  const RunOutput two = runTool(dir, {"threads=2"});
+  ASSERT_TRUE(two == one) << describe(one) << "---\n" << describe(two);
+  EXPECT_GT(tasksGivenAway() - givenBefore, 0u);
+}
+
 TEST_F(Split, ATimeLimitStopsEveryTaskOfASplitSearch) {
   TempDir dir;
   writeFile(dir.file("data"), denseData(2000, 40, 3));
