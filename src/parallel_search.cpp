@@ -269,9 +269,12 @@ void ParallelSearch::finish(SearchTask& task, const EmbeddingSearch::Result& res
 // Writes what the task kept, oldest first; called with the mutex held.
 void ParallelSearch::writeOut(SearchTask& task) {
   if (!task.spilled.empty()) {
-    std::vector<char> buffer(size_t{1} << 20);
+    std::vector<char> buffer;
     for (const auto& [offset, size] : task.spilled) {
-      for (size_t done = 0; done < size;) {
+      // Copied within the kernel where the file systems allow it; what is left goes through memory.
+      size_t done = copyWithinKernel ? copySpilled(offset, size) : 0;
+      if (done < size && buffer.empty()) buffer.resize(size_t{1} << 20);
+      while (done < size) {
         const size_t piece = std::min(buffer.size(), size - done);
         const ssize_t got = pread(spillFd, buffer.data(), piece, offset + static_cast<off_t>(done));
         if (got < 0 && errno == EINTR) continue;
@@ -285,6 +288,27 @@ void ParallelSearch::writeOut(SearchTask& task) {
   writeStatsText(fd, path, task.pending.data(), task.pending.size());
   board.pendingBytes.fetch_sub(task.pending.size(), std::memory_order_relaxed);
   std::string().swap(task.pending);
+}
+
+// Copies spilled text [offset, offset + size) to the end of the file with copy_file_range; returns
+// how much it copied, which falls short only where the kernel cannot copy between these files.
+size_t ParallelSearch::copySpilled(off_t offset, size_t size) {
+  size_t done = 0;
+  loff_t from = offset;
+  while (done < size) {
+    const ssize_t copied = copy_file_range(spillFd, &from, fd, nullptr, size - done, 0);
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0 && (errno == ENOSPC || errno == EFBIG || errno == EIO || errno == EDQUOT)) {
+      fatalError("Stats cannot write " + path + ": " + errorText(errno));
+    }
+    if (copied <= 0) {
+      // Not supported between these files (other file systems, an old kernel): read and write.
+      copyWithinKernel = false;
+      break;
+    }
+    done += static_cast<size_t>(copied);
+  }
+  return done;
 }
 
 void ParallelSearch::write(SearchTask& task, const char* text, size_t size) {

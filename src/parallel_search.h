@@ -182,6 +182,7 @@ class ParallelSearch {
   void fail(std::exception_ptr failure);
   void writeOut(SearchTask& task);
   void spill(SearchTask& task, const char* text, size_t size);
+  size_t copySpilled(off_t offset, size_t size);
 
   SplitBoard& board;
   const QueryRef ref;
@@ -203,4 +204,5 @@ class ParallelSearch {
   std::exception_ptr failure;
   int spillFd = -1;
   off_t spillEnd = 0;
+  bool copyWithinKernel = true;  // copy_file_range works between the temporary file and the file
 };
