@@ -329,9 +329,8 @@ double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan
   // estimate itself: a large tree's heavy branches are rare, and a plan that takes seconds is worth a
   // few percent of that to size.
   constexpr int minimumProbes = 64;
-  // A count shared by the board's threads ends that many times sooner: its probing is shorter alike.
-  const double threads = board != nullptr ? static_cast<double>(std::max(board->threadCount(), 1)) : 1.0;
-  const double shareOfEstimate = 0.03 / threads, longestProbing = 0.5 / threads;
+  // (A count shared by several threads probes as long: shorter probing chose worse plans.)
+  constexpr double shareOfEstimate = 0.03, longestProbing = 0.5;
   const auto start = std::chrono::steady_clock::now();
   double sum = 0;
   int done = 0;
