@@ -20,7 +20,6 @@
 #include <climits>
 #include <exception>
 #include <numeric>
-#include <optional>
 
 #include "collision_terms.h"
 #include "data_index.h"
@@ -330,6 +329,7 @@ double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan
   // estimate itself: a large tree's heavy branches are rare, and a plan that takes seconds is worth a
   // few percent of that to size.
   constexpr int minimumProbes = 64;
+  // (A count shared by several threads probes as long: shorter probing chose worse plans.)
   constexpr double shareOfEstimate = 0.03, longestProbing = 0.5;
   const auto start = std::chrono::steady_clock::now();
   double sum = 0;
@@ -340,63 +340,21 @@ double EmbeddingCounter::estimateSeconds(const DataIndex& index, const CountPlan
   probeStride = 1 + nextRandom() % rootCount;
   while (std::gcd(probeStride, rootCount) != 1) ++probeStride;
   probeIndexAtRoot = 0;
-  // The long estimates are shared with the board's idle threads: together they draw the probes one
-  // thread would, in a share of its time.
-  std::optional<SharedProbes> shared;
-  double threads = 1;  // probing: this one and the helpers that joined
-  if (extend && board != nullptr && board->threadCount() > 1 && !countPlan.levels.empty()) {
-    shared.emplace(*board, index, countPlan, probeStart, probeStride);
-  }
-  for (int own = 1;; ++own) {
-    if (shared) {
-      probeIndexAtRoot = shared->nextSample();
-      shared->add(probeOnce());
-      shared->totals(&sum, &done);
-      threads = 1 + shared->helping();
-    } else {
-      sum += probeOnce();
-      ++probeIndexAtRoot;
-      ++done;
-    }
+  for (;;) {
+    sum += probeOnce();
+    ++probeIndexAtRoot;
+    ++done;
     // The caller's hook ends probing too, every few probes (a probe is short).
-    if ((own & 7) == 0 && caller.due()) break;
+    if ((done & 7) == 0 && caller.due()) break;
     if (done < minimumProbes) continue;
     if (sum / done > cutoff) break;
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if ((done >= probes || elapsed > budget) &&
-        (!extend || elapsed > shareOfEstimate / threads * sum / done || elapsed > longestProbing / threads)) {
+        (!extend || elapsed > shareOfEstimate * sum / done || elapsed > longestProbing)) {
       break;
     }
   }
-  if (shared) {
-    shared->end();
-    shared->waitForHelpers();
-    shared->rethrowFailure();
-    shared->totals(&sum, &done);
-  }
   return sum / done;
-}
-
-void EmbeddingCounter::helpProbe(SharedProbes& probes) {
-  static const StopHook never;
-  const bool ownMemoize = memoizeRanges;
-  try {
-    // Probed as the owner probes: with the ranges of long counts memoized.
-    memoizeRanges = true;
-    reset(probes.dataIndex(), probes.countPlan());
-    probeIndex = &probes.dataIndex();
-    limit = ~static_cast<unsigned __int128>(0);
-    hook = &never;
-    probeStart = probes.sampleStart();
-    probeStride = probes.sampleStride();
-    while (!probes.ended()) {
-      probeIndexAtRoot = probes.nextSample();
-      probes.add(probeOnce());
-    }
-  } catch (...) {
-    probes.fail(std::current_exception());
-  }
-  memoizeRanges = ownMemoize;
 }
 
 // Counts the terms and combines them; false when some term cannot be counted exactly.

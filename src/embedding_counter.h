@@ -25,7 +25,6 @@
 #include "huge_page_allocator.h"
 
 class SharedCount;
-class SharedProbes;
 class SplitBoard;
 
 struct CountResult {
@@ -115,8 +114,6 @@ class EmbeddingCounter {
   void setBoard(SplitBoard* splitBoard) { board = splitBoard; }
   /// Counts chunks of another counter's shared count until none is left: a thread helping.
   void helpCount(SharedCount& share);
-  /// Probes another counter's plan until its owner ends the probing: a thread helping.
-  void helpProbe(SharedProbes& probes);
 
  private:
   // Amounts are exact below 2^128; all bits set means "at least 2^64", which is all the count needs

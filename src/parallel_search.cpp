@@ -46,7 +46,7 @@ SplitBoard::SplitBoard(int threadCount, std::function<void()> wakeIdle)
 bool SplitBoard::helpOnce(EmbeddingSearch& search, EmbeddingCounter& counter) {
   ParallelSearch* split = nullptr;
   SearchTask* task = nullptr;
-  SharedWork* shared = nullptr;
+  SharedCount* count = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex);
     for (ParallelSearch* candidate : active) {
@@ -57,12 +57,12 @@ bool SplitBoard::helpOnce(EmbeddingSearch& search, EmbeddingCounter& counter) {
       }
     }
     if (task == nullptr) {
-      for (SharedWork* candidate : offers) {
+      for (SharedCount* candidate : counts) {
         if (!candidate->open()) continue;
         // Joined under the board's lock: its owner withdraws it under the same lock before it
         // waits for the threads that joined.
         candidate->join();
-        shared = candidate;
+        count = candidate;
         break;
       }
     }
@@ -72,24 +72,24 @@ bool SplitBoard::helpOnce(EmbeddingSearch& search, EmbeddingCounter& counter) {
     split->run(search, *task);
     return true;
   }
-  if (shared == nullptr) return false;
-  shared->help(counter);
-  shared->leave();
+  if (count == nullptr) return false;
+  counter.helpCount(*count);
+  count->leave();
   return true;
 }
 
-void SplitBoard::offer(SharedWork* work) {
+void SplitBoard::offer(SharedCount* count) {
   {
     std::lock_guard<std::mutex> lock(mutex);
-    offers.push_back(work);
-    openOffers.fetch_add(1, std::memory_order_relaxed);
+    counts.push_back(count);
+    openCounts.fetch_add(1, std::memory_order_relaxed);
   }
   if (wake && idle.load(std::memory_order_relaxed) > 0) wake();
 }
 
-void SplitBoard::withdraw(SharedWork* work) {
+void SplitBoard::withdraw(SharedCount* count) {
   std::lock_guard<std::mutex> lock(mutex);
-  offers.erase(std::find(offers.begin(), offers.end(), work));
+  counts.erase(std::find(counts.begin(), counts.end(), count));
 }
 
 void SplitBoard::add(ParallelSearch* split) {

@@ -30,7 +30,7 @@
 class DataIndex;
 class EmbeddingCounter;
 class ParallelSearch;
-class SharedWork;
+class SharedCount;
 
 /// When searches give work away. The defaults split only searches that have run for some
 /// milliseconds, and only for threads that have nothing else to do.
@@ -81,22 +81,22 @@ class SplitBoard {
     const int queuedNow = queued.load(std::memory_order_relaxed);
     return tuning.eager ? queuedNow < 2 * threads : idle.load(std::memory_order_relaxed) > queuedNow;
   }
-  /// Whether some split search has a task no thread has taken, or some counter work to share.
+  /// Whether some split search has a task no thread has taken, or a shared count roots to count.
   bool hasQueued() const {
-    return queued.load(std::memory_order_relaxed) > 0 || openOffers.load(std::memory_order_relaxed) > 0;
+    return queued.load(std::memory_order_relaxed) > 0 || openCounts.load(std::memory_order_relaxed) > 0;
   }
   /// Counts the calling thread as waiting for work (true) or busy again (false).
   void setIdle(bool waiting) { idle.fetch_add(waiting ? 1 : -1, std::memory_order_relaxed); }
 
-  /// Runs one queued task of some split search with `search`, or helps with the offered work of a
-  /// counter (shared_count.h) with `counter` until none is left; false when there was nothing to do.
+  /// Runs one queued task of some split search with `search`, or counts chunks of a shared count
+  /// with `counter` until none is left; false when there was nothing to do.
   bool helpOnce(EmbeddingSearch& search, EmbeddingCounter& counter);
 
-  /// Offers a counter's work to the threads with nothing to do; it is withdrawn before it goes.
-  void offer(SharedWork* work);
-  void withdraw(SharedWork* work);
-  /// Offered work has nothing left for a thread that would join it.
-  void offerClosed() { openOffers.fetch_sub(1, std::memory_order_relaxed); }
+  /// Offers a count to the threads with nothing to do; it is withdrawn before it goes.
+  void offer(SharedCount* count);
+  void withdraw(SharedCount* count);
+  /// An offered count has no roots left to take.
+  void countClosed() { openCounts.fetch_sub(1, std::memory_order_relaxed); }
 
   const SplitTuning& settings() const { return tuning; }
   int threadCount() const { return threads; }
@@ -117,8 +117,8 @@ class SplitBoard {
   std::atomic<size_t> pendingBytes{0};  // text kept in memory by the tasks of all splits
   std::mutex mutex;
   std::vector<ParallelSearch*> active;  // split searches, oldest first
-  std::atomic<int> openOffers{0};       // offered counter work with something left to do
-  std::vector<SharedWork*> offers;      // offered counter work, oldest first
+  std::atomic<int> openCounts{0};       // offered counts with roots left
+  std::vector<SharedCount*> counts;     // offered counts, oldest first
 };
 
 /// The shared state of one split query, made by the search that first gives work away (its owner),

@@ -17,58 +17,9 @@ std::atomic<uint64_t> helperChunks{0};
 
 uint64_t chunksCountedByHelpers() { return helperChunks.load(std::memory_order_relaxed); }
 
-// ---------------------------------------------------------------------------------------------
-// Shared work
-
-void SharedWork::offer() { board.offer(this); }
-
-void SharedWork::join() {
-  std::lock_guard<std::mutex> lock(mutex);
-  ++helpers;
-}
-
-void SharedWork::leave() {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (--helpers == 0) helpersLeft.notify_all();
-}
-
-int SharedWork::helping() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return helpers;
-}
-
-void SharedWork::fail(std::exception_ptr failure) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (!firstFailure) firstFailure = failure;
-  stop.store(true, std::memory_order_relaxed);
-  close();
-}
-
-void SharedWork::rethrowFailure() {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (firstFailure) std::rethrow_exception(firstFailure);
-}
-
-void SharedWork::waitForHelpers() {
-  if (!withdrawn) {
-    board.withdraw(this);
-    withdrawn = true;
-  }
-  std::unique_lock<std::mutex> lock(mutex);
-  close();
-  helpersLeft.wait(lock, [this] { return helpers == 0; });
-}
-
-void SharedWork::close() {
-  if (!closed.exchange(true, std::memory_order_relaxed)) board.offerClosed();
-}
-
-// ---------------------------------------------------------------------------------------------
-// A shared count
-
 SharedCount::SharedCount(SplitBoard& splitBoard, const DataIndex& dataIndex, const CountPlan& countPlan,
                          unsigned __int128 countLimit, const StopHook& stopHook, bool memoize)
-    : SharedWork(splitBoard),
+    : board(splitBoard),
       index(dataIndex),
       plan(countPlan),
       limit(countLimit),
@@ -77,7 +28,7 @@ SharedCount::SharedCount(SplitBoard& splitBoard, const DataIndex& dataIndex, con
       threads(static_cast<size_t>(splitBoard.threadCount())),
       hook(stopHook) {
   hook.sharedFlag = &stop;
-  offer();
+  board.offer(this);
 }
 
 SharedCount::~SharedCount() { waitForHelpers(); }
@@ -110,38 +61,39 @@ void SharedCount::add(unsigned __int128 found, bool chunkExceeded, bool chunkHoo
   }
 }
 
-void SharedCount::help(EmbeddingCounter& counter) { counter.helpCount(*this); }
-
-// ---------------------------------------------------------------------------------------------
-// Shared probes
-
-SharedProbes::SharedProbes(SplitBoard& splitBoard, const DataIndex& dataIndex, const CountPlan& countPlan,
-                           size_t sampleStart, size_t sampleStride)
-    : SharedWork(splitBoard), index(dataIndex), plan(countPlan), start(sampleStart), stride(sampleStride) {
-  offer();
-}
-
-SharedProbes::~SharedProbes() {
-  end();
-  waitForHelpers();
-}
-
-void SharedProbes::add(double seconds) {
+void SharedCount::join() {
   std::lock_guard<std::mutex> lock(mutex);
-  sum += seconds;
-  ++count;
+  ++helpers;
 }
 
-void SharedProbes::totals(double* sumSoFar, int* countSoFar) {
+void SharedCount::leave() {
   std::lock_guard<std::mutex> lock(mutex);
-  *sumSoFar = sum;
-  *countSoFar = count;
+  if (--helpers == 0) helpersLeft.notify_all();
 }
 
-void SharedProbes::end() {
+void SharedCount::waitForHelpers() {
+  if (!withdrawn) {
+    board.withdraw(this);
+    withdrawn = true;
+  }
+  std::unique_lock<std::mutex> lock(mutex);
+  close();
+  helpersLeft.wait(lock, [this] { return helpers == 0; });
+}
+
+void SharedCount::fail(std::exception_ptr failure) {
   std::lock_guard<std::mutex> lock(mutex);
+  if (!firstFailure) firstFailure = failure;
   stop.store(true, std::memory_order_relaxed);
   close();
 }
 
-void SharedProbes::help(EmbeddingCounter& counter) { counter.helpProbe(*this); }
+void SharedCount::rethrowFailure() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (firstFailure) std::rethrow_exception(firstFailure);
+}
+
+// No root is left to take: the board stops offering the count (once).
+void SharedCount::close() {
+  if (!closed.exchange(true, std::memory_order_relaxed)) board.countClosed();
+}
