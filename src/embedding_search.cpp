@@ -734,6 +734,10 @@ bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink
   const uint32_t interval =
       walkBoard != nullptr ? std::min(tuning.checkInterval, walkBoard->settings().checkInterval) : tuning.checkInterval;
   uint32_t untilCheck = interval, untilShare = interval;
+  // Held in locals, since the sink's writes could alias the members: whether this walk may share its
+  // work, and whether it publishes its own count (not once it has been split).
+  const bool mayShare = walkBoard != nullptr;
+  bool publishOwn = control != nullptr && shared == nullptr;
   for (;;) {
     Level& level = levels[depth];
     if (level.position < level.count) {
@@ -746,14 +750,16 @@ bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink
           *result = {frequency, false};
           return true;
         }
-        if (control != nullptr && shared == nullptr) control->publish(frequency);
+        if (publishOwn) control->publish(frequency);
         changedFrom = static_cast<size_t>(depth);
         level.found = true;
         // A search whose work is mostly listing seldom goes deeper: its embeddings count towards
         // sharing it, though not against a turn.
-        if (walkBoard != nullptr && --untilShare == 0) {
+        if (mayShare && --untilShare == 0) {
           untilShare = interval;
-          if (pollShared<small>(depth, frequency, interval)) {
+          const bool stop = pollShared<small>(depth, frequency, interval);
+          publishOwn = control != nullptr && shared == nullptr;
+          if (stop) {
             for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
             *result = {frequency, false, true};
             return true;
@@ -766,11 +772,12 @@ bool EmbeddingSearch::advance(const DataIndex& index, uint64_t limit, Sink& sink
       if (--untilCheck == 0) {
         untilCheck = interval;
         if ((control != nullptr && control->stopRequested()) ||
-            (walkBoard != nullptr && pollShared<small>(depth, frequency, interval))) {
+            (mayShare && pollShared<small>(depth, frequency, interval))) {
           for (int d = 0; d < depth; ++d) usedBy[embedding[d]] = 0;
           *result = {frequency, false, true};
           return true;
         }
+        publishOwn = control != nullptr && shared == nullptr;
         if (--checks == 0) {
           // Paused before going deeper: the candidate is taken again when the walk goes on.
           --level.position;
