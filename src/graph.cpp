@@ -16,6 +16,7 @@
 #include "huge_page_allocator.h"
 #include "line_reader.h"
 #include "settings.h"
+#include "short_sort.h"
 #include "worker_threads.h"
 
 namespace {
@@ -221,14 +222,19 @@ void radixSort(int* row, size_t size, int* spare, int passes) {
   if (from != row) std::copy(from, from + size, row);
 }
 
-// Sorts the rows of [first, last) that the file did not list in order: long rows by radix, which
-// costs a few passes over the row, short ones by comparison. `spare` is scratch room for the radix.
+// Sorts the rows of [first, last): short ones by a network whose cost does not depend on the order,
+// long rows not listed in order by radix, which costs a few passes over the row, the others by
+// comparison. `spare` is scratch room for the radix.
 void sortRows(size_t first, size_t last, size_t n, std::vector<std::vector<int>>* rows, HugeVector<int>* spare) {
   constexpr size_t radixFrom = 256;
   int passes = 1;
   while (passes * radixBits < 32 && (uint64_t{1} << (passes * radixBits)) < n) ++passes;
   for (size_t v = first; v < last; ++v) {
     std::vector<int>& row = (*rows)[v];
+    if (row.size() <= shortSortLimit) {
+      sortShort(row.data(), row.size());
+      continue;
+    }
     if (std::is_sorted(row.begin(), row.end())) continue;
     if (row.size() < radixFrom) {
       std::sort(row.begin(), row.end());
