@@ -4,6 +4,8 @@
 // same row and the rows being written stay in cache.
 #include "graph.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cassert>
@@ -423,6 +425,13 @@ uint64_t Graph::nextRevision() {
 
 void Graph::markChanged() { revisionNumber = nextRevision(); }
 
+void Graph::releaseRows() {
+  std::vector<std::vector<int>>().swap(adjList);
+  released = true;
+  // Freed rows lie all over the heap; the pages they leave empty go back to the system.
+  malloc_trim(0);
+}
+
 void Graph::copy(Graph* other) {
   if (other == this) return;
   labels = other->labels;
@@ -430,6 +439,7 @@ void Graph::copy(Graph* other) {
   labelVertices = other->labelVertices;
   labelPairFreq = other->labelPairFreq;
   labelFreq = other->labelFreq;
+  released = other->released;
   markChanged();
 }
 
