@@ -283,13 +283,12 @@ void writeBlock(const std::vector<Segment>& segments, size_t b, int shift, int**
   }
 }
 
-// Fills one ascending row per vertex from the pieces' edge lists (freed on the way) and counts the
-// label pairs of the edge ends.
+// Fills the rows, one per vertex (also those read after the last edge line), ascending, from the
+// pieces' edge lists (freed on the way) and counts the label pairs of the edge ends.
 void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, size_t labelCount, int threads,
               std::vector<std::vector<int>>* rows, PairCounter* pairs) {
   const size_t n = number.size();
   const size_t parts = static_cast<size_t>(threads);
-  rows->resize(n);  // every vertex gets a row, also those read after the last edge line
   std::vector<Segment> segments = cutSegments(pieces, threads);
   if (n == 0 || segments.empty()) {
     for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
@@ -382,9 +381,16 @@ void buildGraph(std::vector<Piece>& pieces, int threads, Graph* graph) {
     graph->labels.insert(graph->labels.end(), piece.labels.begin(), piece.labels.end());
     HugeVector<int>().swap(piece.labels);
   }
+  // The rows' headers are set up beside the label indexes: neither reads what the other writes.
   HugeVector<uint32_t> number;
-  const std::vector<int> labelOf = numberLabels(graph->labels, &number);
-  indexLabels(labelOf, number, graph);
+  std::vector<int> labelOf;
+  runInParallel(std::min(threads, 2), [&](int part) {
+    if (part == 0) {
+      labelOf = numberLabels(graph->labels, &number);
+      indexLabels(labelOf, number, graph);
+    }
+    if (part == 1 || threads == 1) graph->adjList.resize(vertexCount);
+  });
   PairCounter pairs(labelOf.size());
   fillRows(pieces, number, labelOf.size(), threads, &graph->adjList, &pairs);
   pairs.forEach([&](uint32_t a, uint32_t b, uint64_t count) {
