@@ -113,9 +113,10 @@ void indexLabels(const std::vector<int>& labelOf, const HugeVector<uint32_t>& nu
 
 // The rows are filled block by block, a block being a range of 2^shift consecutive vertices, so
 // that the rows being written stay in cache. The edge lists are cut into segments, and each segment
-// is grouped in place by the block of its edges' first endpoints, then again by the block of their
-// second endpoints; after each grouping the threads fill the rows of their ranges of blocks with the
-// ends whose source lies there, reading the part of every segment that belongs to the block.
+// is grouped by the block of its edges' first endpoints (copied to a new list, before the rows take
+// their room), then again by the block of their second endpoints (in place, beside the rows); after
+// each grouping the threads fill the rows of their ranges of blocks with the ends whose source lies
+// there, reading the part of every segment that belongs to the block.
 constexpr int blockCountBits = 10;
 // Threads beyond this many would each need a count per vertex for little gain.
 constexpr size_t maxCountingThreads = 4;
@@ -162,6 +163,21 @@ void groupByBlock(Segment* segment, int shift, std::vector<size_t>* counts) {
       edges[next[b]++] = edge;
     }
   }
+  segment->starts = std::move(starts);
+}
+
+// Copies the segment's edges to `out` grouped by ascending block of `side`, from the counts of
+// countBlocks, which become the starts of the blocks; the segment then lies at `out`. Unlike the
+// grouping in place, no copy waits for the one before it.
+template <int side>
+void groupByBlockInto(Segment* segment, uint64_t* out, int shift, std::vector<size_t>* counts) {
+  std::vector<size_t>& starts = *counts;
+  const size_t blocks = starts.size() - 1;
+  for (size_t b = 0; b < blocks; ++b) starts[b + 1] += starts[b];
+  std::vector<size_t> next(starts.begin(), starts.end() - 1);
+  const uint64_t* const edges = segment->edges;
+  for (size_t i = 0; i < segment->size; ++i) out[next[blockOf<side>(edges[i], shift)]++] = edges[i];
+  segment->edges = out;
   segment->starts = std::move(starts);
 }
 
@@ -298,10 +314,15 @@ void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
   while ((n - 1) >> shift >= (size_t{1} << blockCountBits)) ++shift;
   const size_t blocks = ((n - 1) >> shift) + 1;
   // A few threads count the ends of each vertex over their segments, each in an array of its own,
-  // and the blocks of both sides.
+  // and the blocks of both sides; then they copy their segments grouped by first endpoint to a new
+  // list. The pieces' lists are freed before the rows are allocated, so that the edges are held
+  // twice only while the rows do not exist yet.
   const size_t counting = std::min<size_t>({parts, segments.size(), maxCountingThreads});
   std::vector<HugeVector<uint32_t>> degrees(counting);
   std::vector<std::vector<size_t>> byFirst(segments.size()), bySecond(segments.size());
+  std::vector<size_t> segmentStart(segments.size() + 1, 0);
+  for (size_t s = 0; s < segments.size(); ++s) segmentStart[s + 1] = segmentStart[s] + segments[s].size;
+  UnwrittenHugeVector<uint64_t> grouped(segmentStart.back());
   runInParallel(static_cast<int>(counting), [&](int t) {
     HugeVector<uint32_t>& degree = degrees[static_cast<size_t>(t)];
     degree.assign(n, 0);
@@ -315,39 +336,29 @@ void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
       bySecond[s].assign(blocks + 1, 0);
       countBlocks<0>(segment, shift, &byFirst[s]);
       countBlocks<1>(segment, shift, &bySecond[s]);
+      groupByBlockInto<0>(&segments[s], grouped.data() + segmentStart[s], shift, &byFirst[s]);
     }
   });
+  for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
   std::vector<uint64_t> blockEnds(blocks, 0);
   for (size_t s = 0; s < segments.size(); ++s) {
-    for (size_t b = 0; b < blocks; ++b) blockEnds[b] += byFirst[s][b + 1] + bySecond[s][b + 1];
+    for (size_t b = 0; b < blocks; ++b) {
+      blockEnds[b] += segments[s].starts[b + 1] - segments[s].starts[b] + bySecond[s][b + 1];
+    }
   }
   const std::vector<size_t> bounds = splitBlocks(blockEnds, threads);
-  // One thread sizes every row while the others group the edges by first endpoint (in place, so
-  // that the edges and the rows take no more room than they need): rows allocated on several
-  // threads come from several heaps, whose growth in small steps stalls the page faults of the
-  // other threads.
-  const size_t grouping = std::max<size_t>(1, std::min(parts - 1, segments.size()));
-  runInParallel(threads, [&](int t) {
-    if (t == 0) {
-      for (size_t v = 0; v < n; ++v) {
-        uint32_t size = 0;
-        for (const HugeVector<uint32_t>& degree : degrees) size += degree[v];
-        (*rows)[v].resize(size);
-      }
-    }
-    if (t > 0 || parts == 1) {
-      for (size_t s = parts == 1 ? 0 : static_cast<size_t>(t) - 1; s < segments.size(); s += grouping) {
-        groupByBlock<0>(&segments[s], shift, &byFirst[s]);
-      }
-    }
-  });
-  // The first sides: each row takes the ends whose first endpoint is its vertex; degrees[0] then
-  // holds how many it took.
+  // The first sides: each row is sized and takes the ends whose first endpoint is its vertex;
+  // degrees[0] then holds how many it took.
   runInParallel(threads, [&](int t) {
     std::vector<int*> cursor(size_t{1} << shift);
     for (size_t b = bounds[static_cast<size_t>(t)]; b < bounds[static_cast<size_t>(t) + 1]; ++b) {
       const size_t first = b << shift, last = std::min(n, (b + 1) << shift);
-      for (size_t v = first; v < last; ++v) cursor[v - first] = (*rows)[v].data();
+      for (size_t v = first; v < last; ++v) {
+        uint32_t size = 0;
+        for (const HugeVector<uint32_t>& degree : degrees) size += degree[v];
+        (*rows)[v].resize(size);
+        cursor[v - first] = (*rows)[v].data();
+      }
       writeBlock<0>(segments, b, shift, cursor.data());
       for (size_t v = first; v < last; ++v) degrees[0][v] = static_cast<uint32_t>(cursor[v - first] - (*rows)[v].data());
     }
@@ -377,7 +388,7 @@ void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
       }
     }
   });
-  for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
+  UnwrittenHugeVector<uint64_t>().swap(grouped);
   for (const PairCounter& counter : counters) {
     counter.forEach([&](uint32_t a, uint32_t b, uint64_t count) { pairs->add(a, b, count); });
   }
