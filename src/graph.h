@@ -56,5 +56,5 @@ class Graph {
 
   static uint64_t nextRevision();
   uint64_t revisionNumber = nextRevision();
-  bool released = false;
+  bool released = false;  // set by releaseRows, cleared by read and copied by copy
 };
