@@ -4,6 +4,8 @@
 // is sorted on a copy first.
 #include "data_index.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <unordered_map>
 
@@ -32,7 +34,13 @@ void distinctNeighbors(const std::vector<int>& row, int v, size_t n, HugeVector<
 
 DataIndex::DataIndex(const Graph& graph) {
   numberLabels(graph);
-  fillRows(graph, countNeighbors(graph));
+  fillRows(graph, countNeighbors(graph), nullptr);
+}
+
+DataIndex::DataIndex(Graph& graph, bool releaseRows) {
+  numberLabels(graph);
+  fillRows(graph, countNeighbors(graph), releaseRows ? &graph : nullptr);
+  if (releaseRows) graph.releaseRows();
 }
 
 // Label numbers in ascending label order, the label number of each vertex in the narrowest array
@@ -101,9 +109,13 @@ size_t DataIndex::countNeighbors(const Graph& graph) {
 }
 
 // Fills each row with the distinct neighbours ordered by (label number, id). The scratch rows are
-// allocated once at the longest row's size, so that no trail of outgrown buffers stays behind.
-void DataIndex::fillRows(const Graph& graph, size_t longestRow) {
+// allocated once at the longest row's size, so that no trail of outgrown buffers stays behind. With
+// `releasing` (the graph itself) each graph row is freed once read, and the freed memory is handed
+// back to the system every few dozen megabytes, while the index's pages are taken as it is filled.
+void DataIndex::fillRows(const Graph& graph, size_t longestRow, Graph* releasing) {
   const size_t n = graph.labels.size();
+  constexpr size_t returnEvery = size_t{32} << 20;
+  size_t freed = 0;
   adjacency.resize(offsets[n]);
   HugeVector<int> row;
   row.reserve(longestRow);
@@ -112,11 +124,20 @@ void DataIndex::fillRows(const Graph& graph, size_t longestRow) {
   for (size_t v = 0; v < n; ++v) {
     const uint64_t begin = offsets[v];
     const uint32_t size = static_cast<uint32_t>(offsets[v + 1] - begin);
-    if (size == 0) continue;
-    distinctNeighbors(graph.adjList[v], static_cast<int>(v), n, &row);
-    int* out = adjacency.data() + begin;
-    orderByLabel(row.data(), size, out, &counts, &keys);
-    if (size >= shortRow) recordGroups(static_cast<int>(v), out, size);
+    if (size != 0) {
+      distinctNeighbors(graph.adjList[v], static_cast<int>(v), n, &row);
+      int* out = adjacency.data() + begin;
+      orderByLabel(row.data(), size, out, &counts, &keys);
+      if (size >= shortRow) recordGroups(static_cast<int>(v), out, size);
+    }
+    if (releasing != nullptr && v < releasing->adjList.size()) {
+      freed += releasing->adjList[v].capacity() * sizeof(int);
+      std::vector<int>().swap(releasing->adjList[v]);
+      if (freed >= returnEvery) {
+        malloc_trim(0);
+        freed = 0;
+      }
+    }
   }
 }
 

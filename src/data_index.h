@@ -20,6 +20,10 @@ class DataIndex {
   /// Builds the index of `graph`; vertices without a neighbour row have no neighbours.
   explicit DataIndex(const Graph& graph);
 
+  /// Builds the index of `graph` and releases the graph's rows on the way (Graph::releaseRows), so
+  /// that the rows and the index are never held whole at the same time.
+  DataIndex(Graph& graph, bool releaseRows);
+
   struct Range {
     const int* begin;
     const int* end;
@@ -125,7 +129,7 @@ class DataIndex {
 
   void numberLabels(const Graph& graph);
   size_t countNeighbors(const Graph& graph);
-  void fillRows(const Graph& graph, size_t longestRow);
+  void fillRows(const Graph& graph, size_t longestRow, Graph* releasing);
   void orderByLabel(const int* row, uint32_t size, int* out, std::vector<size_t>* counts,
                     HugeVector<uint64_t>* keys) const;
   void recordGroups(int v, const int* row, uint32_t size);
@@ -135,7 +139,7 @@ class DataIndex {
   std::vector<uint8_t> narrowLabels;  // label number of each vertex when there are at most 256 labels
   std::vector<uint32_t> wideLabels;   // the same when there are more
   HugeVector<uint64_t> offsets;       // per vertex and one more: row start and group table, see above
-  HugeVector<int> adjacency;          // the rows, ordered by (label number, id)
+  UnwrittenHugeVector<int> adjacency;  // the rows, ordered by (label number, id)
   HugeVector<uint32_t> groupTables;   // the group tables of the rows that have one, see above
   std::vector<int> labelPosition;     // the position of each vertex in its label's list
 };

@@ -1,7 +1,10 @@
 // Data graph reading and editing. The file is parsed in pieces into flat lists (data_file_pieces.h);
 // the members are built from them: labels numbered densely, the label indexes, and the rows, filled
-// by ranges of source vertices, one range per thread, so that no two threads write to the same row.
+// by blocks of consecutive vertices, each block by one thread, so that no two threads write to the
+// same row and the rows being written stay in cache.
 #include "graph.h"
+
+#include <malloc.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +18,7 @@
 #include "huge_page_allocator.h"
 #include "line_reader.h"
 #include "settings.h"
+#include "short_sort.h"
 #include "worker_threads.h"
 
 namespace {
@@ -107,83 +111,111 @@ void indexLabels(const std::vector<int>& labelOf, const HugeVector<uint32_t>& nu
   }
 }
 
-// The rows are filled by ranges of source vertices, one range per thread, through one slot per
-// vertex: first the number of edge ends whose source is the vertex, then the position of its next end
-// in its row. Every thread passes over all the edges, picks out the ends of its own range in batches,
-// without a branch, and handles each batch with the slots of the ends a little ahead fetched early,
-// so that the misses of random vertices overlap.
-constexpr size_t fetchAhead = 16;
-constexpr size_t batchEdges = 256;
+// The rows are filled block by block, a block being a range of 2^shift consecutive vertices, so
+// that the rows being written stay in cache. The edge lists are cut into segments, and each segment
+// is grouped by the block of its edges' first endpoints (copied to a new list, before the rows take
+// their room), then again by the block of their second endpoints (in place, beside the rows); after
+// each grouping the threads fill the rows of their ranges of blocks with the ends whose source lies
+// there, reading the part of every segment that belongs to the block.
+constexpr int blockCountBits = 10;
+// Threads beyond this many would each need a count per vertex for little gain.
+constexpr size_t maxCountingThreads = 4;
 
-// Calls handle(batch, count) with the ends (source << 32 | target) whose source lies in
-// [first, last), up to 2 * batchEdges at a time, in file order.
-template <typename Handle>
-void forEachEnd(const std::vector<Piece>& pieces, size_t first, size_t last, const Handle& handle) {
-  const uint64_t span = last - first;
-  uint64_t batch[2 * batchEdges];
-  for (const Piece& piece : pieces) {
-    const uint64_t* edges = piece.edges.data();
-    for (size_t done = 0; done < piece.edges.size(); done += batchEdges) {
-      const size_t count = std::min(batchEdges, piece.edges.size() - done);
-      size_t kept = 0;
-      for (size_t i = 0; i < count; ++i) {
-        const uint64_t u = static_cast<uint32_t>(edges[done + i]), v = edges[done + i] >> 32;
-        batch[kept] = u << 32 | v;
-        kept += u - first < span ? 1 : 0;
-        batch[kept] = v << 32 | u;
-        kept += v - first < span ? 1 : 0;
+// Which block vertex x belongs to, for an edge held as u | v << 32: side 0 takes u, side 1 takes v.
+template <int side>
+inline uint32_t blockOf(uint64_t edge, int shift) {
+  return static_cast<uint32_t>(side == 0 ? static_cast<uint32_t>(edge) : edge >> 32) >> shift;
+}
+
+// A stretch of one piece's edge list, reordered by block; starts[b] is where the edges of block b
+// begin, starts[blocks] the stretch's end.
+struct Segment {
+  uint64_t* edges = nullptr;
+  size_t size = 0;
+  std::vector<size_t> starts;
+};
+
+// Counts the edges of each block of `side` in `counts` (blocks + 1 entries, from index 1).
+template <int side>
+void countBlocks(const Segment& segment, int shift, std::vector<size_t>* counts) {
+  for (size_t i = 0; i < segment.size; ++i) ++(*counts)[blockOf<side>(segment.edges[i], shift) + 1];
+}
+
+// Reorders the segment in place so that its edges come by ascending block of `side`, from the counts
+// of countBlocks, which become the starts of the blocks. Each edge out of place is carried along the
+// cycle of edges it displaces until one belongs where the cycle began.
+template <int side>
+void groupByBlock(Segment* segment, int shift, std::vector<size_t>* counts) {
+  std::vector<size_t>& starts = *counts;
+  const size_t blocks = starts.size() - 1;
+  for (size_t b = 0; b < blocks; ++b) starts[b + 1] += starts[b];
+  std::vector<size_t> next(starts.begin(), starts.end() - 1);
+  uint64_t* const edges = segment->edges;
+  for (size_t b = 0; b < blocks; ++b) {
+    const size_t end = starts[b + 1];
+    while (next[b] < end) {
+      uint64_t edge = edges[next[b]];
+      uint32_t home = blockOf<side>(edge, shift);
+      while (home != b) {
+        std::swap(edge, edges[next[home]++]);
+        home = blockOf<side>(edge, shift);
       }
-      handle(batch, kept);
+      edges[next[b]++] = edge;
     }
   }
+  segment->starts = std::move(starts);
 }
 
-// Counts in slots[v] the ends whose source v lies in [first, last), over every piece.
-void countEnds(const std::vector<Piece>& pieces, size_t first, size_t last, uintptr_t* slots) {
-  forEachEnd(pieces, first, last, [slots](const uint64_t* ends, size_t count) {
+// Copies the segment's edges to `out` grouped by ascending block of `side`, from the counts of
+// countBlocks, which become the starts of the blocks; the segment then lies at `out`. Unlike the
+// grouping in place, no copy waits for the one before it.
+template <int side>
+void groupByBlockInto(Segment* segment, uint64_t* out, int shift, std::vector<size_t>* counts) {
+  std::vector<size_t>& starts = *counts;
+  const size_t blocks = starts.size() - 1;
+  for (size_t b = 0; b < blocks; ++b) starts[b + 1] += starts[b];
+  std::vector<size_t> next(starts.begin(), starts.end() - 1);
+  const uint64_t* const edges = segment->edges;
+  for (size_t i = 0; i < segment->size; ++i) out[next[blockOf<side>(edges[i], shift)]++] = edges[i];
+  segment->edges = out;
+  segment->starts = std::move(starts);
+}
+
+// Cuts the pieces' edge lists into about `parts` segments of about equal size.
+std::vector<Segment> cutSegments(std::vector<Piece>& pieces, int parts) {
+  size_t total = 0;
+  for (const Piece& piece : pieces) total += piece.edges.size();
+  const size_t wanted = std::max<size_t>(1, (total + static_cast<size_t>(parts) - 1) / static_cast<size_t>(parts));
+  std::vector<Segment> segments;
+  for (Piece& piece : pieces) {
+    const size_t size = piece.edges.size();
+    const size_t count = (size + wanted - 1) / wanted;
     for (size_t i = 0; i < count; ++i) {
-      if (i + fetchAhead < count) __builtin_prefetch(slots + (ends[i + fetchAhead] >> 32), 1);
-      ++slots[ends[i] >> 32];
+      Segment segment;
+      segment.edges = piece.edges.data() + size * i / count;
+      segment.size = size * (i + 1) / count - size * i / count;
+      segments.push_back(std::move(segment));
     }
-  });
+  }
+  return segments;
 }
 
-// Splits the n vertices into `parts` ranges of about equal numbers of edge ends, by their counts.
-std::vector<size_t> splitByEnds(const HugeVector<uintptr_t>& counts, size_t n, int parts) {
+// Splits the blocks into `parts` ranges of about equal numbers of edge ends, by their counts.
+std::vector<size_t> splitBlocks(const std::vector<uint64_t>& ends, int parts) {
+  const size_t blocks = ends.size();
   uint64_t total = 0;
-  for (size_t v = 0; v < n; ++v) total += counts[v];
-  std::vector<size_t> bounds(static_cast<size_t>(parts) + 1, n);
+  for (uint64_t count : ends) total += count;
+  std::vector<size_t> bounds(static_cast<size_t>(parts) + 1, blocks);
   bounds[0] = 0;
   uint64_t seen = 0;
   size_t part = 1;
-  for (size_t v = 0; v < n && part < static_cast<size_t>(parts); ++v) {
-    seen += counts[v];
+  for (size_t b = 0; b < blocks && part < static_cast<size_t>(parts); ++b) {
+    seen += ends[b];
     while (part < static_cast<size_t>(parts) && seen * static_cast<uint64_t>(parts) >= total * part) {
-      bounds[part++] = v + 1;
+      bounds[part++] = b + 1;
     }
   }
   return bounds;
-}
-
-// Sizes the rows of [first, last) by their counts and writes every end whose source lies there into
-// its row, in file order. The rows of other ranges are not touched.
-void writeEnds(const std::vector<Piece>& pieces, size_t first, size_t last, uintptr_t* slots,
-               std::vector<std::vector<int>>* rows) {
-  for (size_t v = first; v < last; ++v) {
-    (*rows)[v].resize(slots[v]);
-    slots[v] = reinterpret_cast<uintptr_t>((*rows)[v].data());
-  }
-  forEachEnd(pieces, first, last, [slots](const uint64_t* ends, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-      // Slots first, then, half as far ahead, the positions they hold.
-      if (i + fetchAhead < count) __builtin_prefetch(slots + (ends[i + fetchAhead] >> 32));
-      if (i + fetchAhead / 2 < count) {
-        __builtin_prefetch(reinterpret_cast<int*>(slots[ends[i + fetchAhead / 2] >> 32]), 1);
-      }
-      int*& position = reinterpret_cast<int*&>(slots[ends[i] >> 32]);
-      *position++ = static_cast<int>(static_cast<uint32_t>(ends[i]));
-    }
-  });
 }
 
 // Bits of a vertex id sorted per pass of a long row's radix sort: the counts of one pass stay in L1.
@@ -208,22 +240,26 @@ void radixSort(int* row, size_t size, int* spare, int passes) {
   if (from != row) std::copy(from, from + size, row);
 }
 
-// Sorts the rows of [first, last) that the file did not list in order: long rows by radix, which
-// costs a few passes over the row, short ones by comparison.
-void sortRows(size_t first, size_t last, size_t n, std::vector<std::vector<int>>* rows) {
+// Sorts the rows of [first, last): short ones by a network whose cost does not depend on the order,
+// long rows not listed in order by radix, which costs a few passes over the row, the others by
+// comparison. `spare` is scratch room for the radix.
+void sortRows(size_t first, size_t last, size_t n, std::vector<std::vector<int>>* rows, HugeVector<int>* spare) {
   constexpr size_t radixFrom = 256;
   int passes = 1;
   while (passes * radixBits < 32 && (uint64_t{1} << (passes * radixBits)) < n) ++passes;
-  HugeVector<int> spare;
   for (size_t v = first; v < last; ++v) {
     std::vector<int>& row = (*rows)[v];
+    if (row.size() <= shortSortLimit) {
+      sortShort(row.data(), row.size());
+      continue;
+    }
     if (std::is_sorted(row.begin(), row.end())) continue;
     if (row.size() < radixFrom) {
       std::sort(row.begin(), row.end());
       continue;
     }
-    if (spare.size() < row.size()) spare.resize(row.size());
-    radixSort(row.data(), row.size(), spare.data(), passes);
+    if (spare->size() < row.size()) spare->resize(row.size());
+    radixSort(row.data(), row.size(), spare->data(), passes);
   }
 }
 
@@ -244,33 +280,115 @@ void countPairs(const std::vector<std::vector<int>>& rows, const Number* number,
   }
 }
 
-// Fills one ascending row per vertex from the pieces' edge lists (freed on the way) and counts the
-// label pairs of the edge ends.
+// Writes, for every edge of the segments' parts of block b on `side`, the other endpoint into the
+// row of the endpoint on that side, through the block's write positions `cursor` (by vertex in
+// the block).
+template <int side>
+void writeBlock(const std::vector<Segment>& segments, size_t b, int shift, int** cursor) {
+  const size_t base = b << shift;
+  for (const Segment& segment : segments) {
+    const uint64_t* edges = segment.edges;
+    for (size_t i = segment.starts[b]; i < segment.starts[b + 1]; ++i) {
+      const uint32_t u = static_cast<uint32_t>(edges[i]), v = static_cast<uint32_t>(edges[i] >> 32);
+      if (side == 0) {
+        *cursor[u - base]++ = static_cast<int>(v);
+      } else {
+        *cursor[v - base]++ = static_cast<int>(u);
+      }
+    }
+  }
+}
+
+// Fills the rows, one per vertex (also those read after the last edge line), ascending, from the
+// pieces' edge lists (freed on the way) and counts the label pairs of the edge ends.
 void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, size_t labelCount, int threads,
               std::vector<std::vector<int>>* rows, PairCounter* pairs) {
   const size_t n = number.size();
   const size_t parts = static_cast<size_t>(threads);
-  rows->resize(n);  // every vertex gets a row, also those read after the last edge line
-  HugeVector<uintptr_t> slots(n, 0);
-  runInParallel(threads, [&](int t) {
-    const size_t part = static_cast<size_t>(t);
-    countEnds(pieces, n * part / parts, n * (part + 1) / parts, slots.data());
-  });
-  const std::vector<size_t> bounds = splitByEnds(slots, n, threads);
-  std::vector<PairCounter> counters(parts, PairCounter(labelCount));
-  HugeVector<uint8_t> narrowNumber;
-  if (labelCount <= 256) narrowNumber.assign(number.begin(), number.end());
-  runInParallel(threads, [&](int t) {
-    const size_t part = static_cast<size_t>(t), first = bounds[part], last = bounds[part + 1];
-    writeEnds(pieces, first, last, slots.data(), rows);
-    sortRows(first, last, n, rows);
-    if (narrowNumber.empty()) {
-      countPairs(*rows, number.data(), first, last, &counters[part]);
-    } else {
-      countPairs(*rows, narrowNumber.data(), first, last, &counters[part]);
+  std::vector<Segment> segments = cutSegments(pieces, threads);
+  if (n == 0 || segments.empty()) {
+    for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
+    return;
+  }
+  int shift = 0;
+  while ((n - 1) >> shift >= (size_t{1} << blockCountBits)) ++shift;
+  const size_t blocks = ((n - 1) >> shift) + 1;
+  // A few threads count the ends of each vertex over their segments, each in an array of its own,
+  // and the blocks of both sides; then they copy their segments grouped by first endpoint to a new
+  // list. The pieces' lists are freed before the rows are allocated, so that the edges are held
+  // twice only while the rows do not exist yet.
+  const size_t counting = std::min<size_t>({parts, segments.size(), maxCountingThreads});
+  std::vector<HugeVector<uint32_t>> degrees(counting);
+  std::vector<std::vector<size_t>> byFirst(segments.size()), bySecond(segments.size());
+  std::vector<size_t> segmentStart(segments.size() + 1, 0);
+  for (size_t s = 0; s < segments.size(); ++s) segmentStart[s + 1] = segmentStart[s] + segments[s].size;
+  UnwrittenHugeVector<uint64_t> grouped(segmentStart.back());
+  runInParallel(static_cast<int>(counting), [&](int t) {
+    HugeVector<uint32_t>& degree = degrees[static_cast<size_t>(t)];
+    degree.assign(n, 0);
+    for (size_t s = static_cast<size_t>(t); s < segments.size(); s += counting) {
+      const Segment& segment = segments[s];
+      for (size_t i = 0; i < segment.size; ++i) {
+        ++degree[static_cast<uint32_t>(segment.edges[i])];
+        ++degree[segment.edges[i] >> 32];
+      }
+      byFirst[s].assign(blocks + 1, 0);
+      bySecond[s].assign(blocks + 1, 0);
+      countBlocks<0>(segment, shift, &byFirst[s]);
+      countBlocks<1>(segment, shift, &bySecond[s]);
+      groupByBlockInto<0>(&segments[s], grouped.data() + segmentStart[s], shift, &byFirst[s]);
     }
   });
   for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
+  std::vector<uint64_t> blockEnds(blocks, 0);
+  for (size_t s = 0; s < segments.size(); ++s) {
+    for (size_t b = 0; b < blocks; ++b) {
+      blockEnds[b] += segments[s].starts[b + 1] - segments[s].starts[b] + bySecond[s][b + 1];
+    }
+  }
+  const std::vector<size_t> bounds = splitBlocks(blockEnds, threads);
+  // The first sides: each row is sized and takes the ends whose first endpoint is its vertex;
+  // degrees[0] then holds how many it took.
+  runInParallel(threads, [&](int t) {
+    std::vector<int*> cursor(size_t{1} << shift);
+    for (size_t b = bounds[static_cast<size_t>(t)]; b < bounds[static_cast<size_t>(t) + 1]; ++b) {
+      const size_t first = b << shift, last = std::min(n, (b + 1) << shift);
+      for (size_t v = first; v < last; ++v) {
+        uint32_t size = 0;
+        for (const HugeVector<uint32_t>& degree : degrees) size += degree[v];
+        (*rows)[v].resize(size);
+        cursor[v - first] = (*rows)[v].data();
+      }
+      writeBlock<0>(segments, b, shift, cursor.data());
+      for (size_t v = first; v < last; ++v) degrees[0][v] = static_cast<uint32_t>(cursor[v - first] - (*rows)[v].data());
+    }
+  });
+  runInParallel(static_cast<int>(counting), [&](int t) {
+    for (size_t s = static_cast<size_t>(t); s < segments.size(); s += counting) {
+      groupByBlock<1>(&segments[s], shift, &bySecond[s]);
+    }
+  });
+  std::vector<PairCounter> counters(parts, PairCounter(labelCount));
+  HugeVector<uint8_t> narrowNumber;
+  if (labelCount <= 256) narrowNumber.assign(number.begin(), number.end());
+  // The second sides, then the rows of each block are sorted and their label pairs counted.
+  runInParallel(threads, [&](int t) {
+    const size_t part = static_cast<size_t>(t);
+    std::vector<int*> cursor(size_t{1} << shift);
+    HugeVector<int> spare;
+    for (size_t b = bounds[part]; b < bounds[part + 1]; ++b) {
+      const size_t first = b << shift, last = std::min(n, (b + 1) << shift);
+      for (size_t v = first; v < last; ++v) cursor[v - first] = (*rows)[v].data() + degrees[0][v];
+      writeBlock<1>(segments, b, shift, cursor.data());
+      sortRows(first, last, n, rows, &spare);
+      if (narrowNumber.empty()) {
+        countPairs(*rows, number.data(), first, last, &counters[part]);
+      } else {
+        countPairs(*rows, narrowNumber.data(), first, last, &counters[part]);
+      }
+    }
+  });
+  UnwrittenHugeVector<uint64_t>().swap(grouped);
   for (const PairCounter& counter : counters) {
     counter.forEach([&](uint32_t a, uint32_t b, uint64_t count) { pairs->add(a, b, count); });
   }
@@ -285,9 +403,16 @@ void buildGraph(std::vector<Piece>& pieces, int threads, Graph* graph) {
     graph->labels.insert(graph->labels.end(), piece.labels.begin(), piece.labels.end());
     HugeVector<int>().swap(piece.labels);
   }
+  // The rows' headers are set up beside the label indexes: neither reads what the other writes.
   HugeVector<uint32_t> number;
-  const std::vector<int> labelOf = numberLabels(graph->labels, &number);
-  indexLabels(labelOf, number, graph);
+  std::vector<int> labelOf;
+  runInParallel(std::min(threads, 2), [&](int part) {
+    if (part == 0) {
+      labelOf = numberLabels(graph->labels, &number);
+      indexLabels(labelOf, number, graph);
+    }
+    if (part == 1 || threads == 1) graph->adjList.resize(vertexCount);
+  });
   PairCounter pairs(labelOf.size());
   fillRows(pieces, number, labelOf.size(), threads, &graph->adjList, &pairs);
   pairs.forEach([&](uint32_t a, uint32_t b, uint64_t count) {
@@ -328,6 +453,13 @@ uint64_t Graph::nextRevision() {
 
 void Graph::markChanged() { revisionNumber = nextRevision(); }
 
+void Graph::releaseRows() {
+  std::vector<std::vector<int>>().swap(adjList);
+  released = true;
+  // Freed rows lie all over the heap; the pages they leave empty go back to the system.
+  malloc_trim(0);
+}
+
 void Graph::copy(Graph* other) {
   if (other == this) return;
   labels = other->labels;
@@ -335,6 +467,7 @@ void Graph::copy(Graph* other) {
   labelVertices = other->labelVertices;
   labelPairFreq = other->labelPairFreq;
   labelFreq = other->labelFreq;
+  released = other->released;
   markChanged();
 }
 

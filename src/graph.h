@@ -42,10 +42,19 @@ class Graph {
   /// Gives the graph a new revision; call it after changing its members directly.
   void markChanged();
 
+  /// Frees the rows once a search index has been built from them (and nothing else reads them):
+  /// labels, label indexes and the revision stay, so indexes built from the graph stay in use.
+  /// The graph then holds no rows, and an index built from it afresh would have no edges.
+  void releaseRows();
+
+  /// Whether releaseRows has been called since the graph was last read or copied into.
+  bool rowsReleased() const { return released; }
+
  private:
   enum class EdgeState { outOfRange, present, absent };
   EdgeState edgeState(int u, int v) const;
 
   static uint64_t nextRevision();
   uint64_t revisionNumber = nextRevision();
+  bool released = false;  // set by releaseRows, cleared by read and copied by copy
 };

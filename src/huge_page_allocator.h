@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 template <typename T>
@@ -49,6 +51,33 @@ struct HugePageAllocator {
 
 template <typename T>
 using HugeVector = std::vector<T, HugePageAllocator<T>>;
+
+/// The same allocator, but resize() leaves new elements of trivial types unwritten: an array that
+/// is filled front to back after being sized then takes its pages one at a time as it is filled,
+/// rather than all at once by zeroing, so that memory freed meanwhile makes room for it.
+template <typename T>
+struct UnwrittenHugePageAllocator : HugePageAllocator<T> {
+  using value_type = T;
+  template <typename U>
+  struct rebind {
+    using other = UnwrittenHugePageAllocator<U>;
+  };
+  UnwrittenHugePageAllocator() = default;
+  template <typename U>
+  UnwrittenHugePageAllocator(const UnwrittenHugePageAllocator<U>&) {}
+
+  template <typename U>
+  void construct(U* place) noexcept(std::is_nothrow_default_constructible<U>::value) {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* place, Args&&... args) {
+    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+  }
+};
+
+template <typename T>
+using UnwrittenHugeVector = std::vector<T, UnwrittenHugePageAllocator<T>>;
 
 /// A fixed-size array of zeros taken straight from the kernel, never written in bulk, on huge pages:
 /// searches touch scattered entries, and one fault per 2 MiB is far cheaper than one per 4 KiB.

@@ -101,7 +101,8 @@ int runQueries(MatchEngine engine, bool withoutArguments, Stage* stage, int* que
   struct stat queryFileInfo;
   const long long queryFileSize = progress && stat(querypath.c_str(), &queryFileInfo) == 0 ? queryFileInfo.st_size : 0;
   *stage = Stage::indexingData;
-  if (engine == MatchEngine::fast) query->useDataGraph(graph.get());
+  // From here on the fast engine reads only the index, so the graph's rows make way for it.
+  if (engine == MatchEngine::fast) query->useDataGraphReleasingRows(graph.get());
   if (threads > 1) {
     QueryPipeline pipeline(threads, graph.get(), *query, &report, watch.get());
     for (;;) {

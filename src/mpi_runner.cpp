@@ -193,6 +193,8 @@ void coordinate(int ranks, Graph& graph, RunReport& report) {
   query.control = &control;
   std::unique_ptr<QueryWatch> watch;
   if (options.timeout > 0) watch = std::make_unique<QueryWatch>(options.timeout, false, threadCount());
+  // Only the index is searched from here on, so the graph's rows make way for it.
+  if (query.engine == MatchEngine::fast) query.useDataGraphReleasingRows(&graph);
   QueryPipeline pipeline(threadCount(), &graph, query, &report, watch.get());
   pipeline.setOrigin("rank 0");
   std::vector<int> credits(static_cast<size_t>(ranks), 0);
@@ -225,6 +227,7 @@ void work(Graph& graph) {
   reader.control = &control;
   std::unique_ptr<QueryWatch> watch;
   if (options.timeout > 0) watch = std::make_unique<QueryWatch>(options.timeout, false, threadCount());
+  if (reader.engine == MatchEngine::fast) reader.useDataGraphReleasingRows(&graph);
   QueryPipeline pipeline(threadCount(), &graph, reader, nullptr, watch.get(),
                          [](const std::string&, QueryPipeline::Result& result) {
                            const std::string bytes = encode(result);

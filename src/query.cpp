@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -71,6 +72,10 @@ Query::Query(std::string queryPath, std::string subgraphPath, std::string statsP
 }
 
 void Query::useDataGraph(Graph* graph) { shareIndex(graph, std::make_shared<const DataIndex>(*graph)); }
+
+void Query::useDataGraphReleasingRows(Graph* graph) {
+  shareIndex(graph, std::make_shared<const DataIndex>(*graph, true));
+}
 
 void Query::shareIndex(Graph* graph, std::shared_ptr<const DataIndex> index) {
   dataIndex = std::move(index);
@@ -568,7 +573,11 @@ EmbeddingCounter& Query::engineCounter() {
 
 // The search index, built again whenever the graph differs or has changed since.
 void Query::indexGraph(Graph* graph) {
-  if (!dataIndex || graph != indexedGraph || graph->revision() != indexedRevision) useDataGraph(graph);
+  if (!dataIndex || graph != indexedGraph || graph->revision() != indexedRevision) {
+    // A graph without its rows can only be searched through the index built before they went.
+    assert(!graph->rowsReleased());
+    useDataGraph(graph);
+  }
 }
 
 bool Query::recursivelyMatch(Graph* graph, std::vector<int>& embedding) {

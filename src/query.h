@@ -89,6 +89,10 @@ class Query {
   /// builds it again itself whenever the graph differs or has changed since.
   void useDataGraph(Graph* graph);
 
+  /// The same, releasing the graph's rows while the index is built (Graph::releaseRows): for a run
+  /// in which only the index is searched from now on.
+  void useDataGraphReleasingRows(Graph* graph);
+
   /// Uses `index`, built from `graph` as it is now, instead of building one; queries matched at once
   /// share one index.
   void shareIndex(Graph* graph, std::shared_ptr<const DataIndex> index);

@@ -118,7 +118,16 @@ class RandomDataFile {
   RandomDataFile(unsigned seed, bool withBadLine) : random(seed) {
     manyLabels = random() % 5 == 0;
     const int lines = 1 + static_cast<int>(random() % (random() % 4 == 0 ? 3000 : 120));
-    const int badLine = withBadLine ? static_cast<int>(random() % lines) : -1;
+    write(lines, withBadLine ? static_cast<int>(random() % lines) : -1);
+  }
+
+  /// A file of `lines` lines whose line `badLine` (from 0; none when negative) is bad.
+  RandomDataFile(unsigned seed, int lines, int badLine) : random(seed) { write(lines, badLine); }
+
+  std::string text;
+
+ private:
+  void write(int lines, int badLine) {
     for (int i = 0; i < lines; ++i) {
       if (i == badLine) {
         text += badLineText();
@@ -130,9 +139,6 @@ class RandomDataFile {
     if (random() % 3 == 0 && !text.empty()) text.pop_back();  // no newline after the last line
   }
 
-  std::string text;
-
- private:
   std::string number(long long value) {
     switch (random() % 20) {
       case 0:
@@ -318,5 +324,20 @@ TEST(GraphReadThreads, LongRowsListedOutOfOrderComeOutAscending) {
       }
       EXPECT_EQ(graph.labelPairFreq, pairs);
     }
+  }
+}
+
+// Files of tens of thousands of vertices, whose rows are filled in many blocks from several
+// segments of each piece, with a bad line at the start, the end, about where a piece of two or
+// three threads begins, or none.
+TEST(GraphReadThreads, LargeFilesWithBadLinesAtChosenPlaces) {
+  TempDir dir;
+  const std::string path = dir.file("data");
+  const int lines = 120000;
+  for (int badLine : {-1, 0, lines / 3 - 1, lines / 3, lines / 2, lines / 2 + 1, 2 * lines / 3, lines - 1}) {
+    const RandomDataFile file(static_cast<unsigned>(1000 + badLine), lines, badLine);
+    writeFile(path, file.text);
+    expectEveryThreadCountAgrees(path, file.text, "bad line " + std::to_string(badLine));
+    if (testing::Test::HasFatalFailure()) return;
   }
 }

@@ -34,3 +34,17 @@ TEST(ZeroedArrayTest, EverySizeAndPrefixIsZeroedWritableAndPlaced) {
   array.reset(0);
   EXPECT_EQ(array.size(), 0u);
 }
+
+// A vector that leaves new elements unwritten still keeps what it holds when it grows, writes the
+// values it is given, and, for blocks mapped from the kernel, starts from zeros.
+TEST(UnwrittenHugeVectorTest, KeepsContentsAcrossGrowthAndWritesGivenValues) {
+  UnwrittenHugeVector<int> values;
+  for (int i = 0; i < 1000; ++i) values.push_back(i * 3);
+  values.resize(size_t{3} << 20);  // past the size from which blocks are mapped
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(values[static_cast<size_t>(i)], i * 3);
+  EXPECT_TRUE(std::all_of(values.begin() + 1000, values.end(), [](int v) { return v == 0; }));
+  values.resize(values.size() + 10, 7);
+  EXPECT_TRUE(std::all_of(values.end() - 10, values.end(), [](int v) { return v == 7; }));
+  UnwrittenHugeVector<uint64_t> copy(4, 9);
+  EXPECT_EQ(copy, UnwrittenHugeVector<uint64_t>({9, 9, 9, 9}));
+}
