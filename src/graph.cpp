@@ -157,6 +157,8 @@ void groupByBlock(Segment* segment, int shift, std::vector<size_t>* counts) {
       uint64_t edge = edges[next[b]];
       uint32_t home = blockOf<side>(edge, shift);
       while (home != b) {
+        // The slot after this one in the same block is taken a while later; its line is fetched now.
+        __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(edges + next[home]) + 64), 1);
         std::swap(edge, edges[next[home]++]);
         home = blockOf<side>(edge, shift);
       }
@@ -348,10 +350,13 @@ void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
   }
   const std::vector<size_t> bounds = splitBlocks(blockEnds, threads);
   // The first sides: each row is sized and takes the ends whose first endpoint is its vertex;
-  // degrees[0] then holds how many it took.
-  runInParallel(threads, [&](int t) {
+  // degrees[0] then holds how many it took. Threads take runs of blocks as they come free, since
+  // the heaps of threads other than the first grow more slowly.
+  std::atomic<size_t> nextRun{0};
+  constexpr size_t runBlocks = 8;
+  runInParallel(threads, [&](int) {
     std::vector<int*> cursor(size_t{1} << shift);
-    for (size_t b = bounds[static_cast<size_t>(t)]; b < bounds[static_cast<size_t>(t) + 1]; ++b) {
+    for (size_t b = nextRun.fetch_add(runBlocks); b < blocks; b = (b + 1) % runBlocks == 0 ? nextRun.fetch_add(runBlocks) : b + 1) {
       const size_t first = b << shift, last = std::min(n, (b + 1) << shift);
       for (size_t v = first; v < last; ++v) {
         uint32_t size = 0;
