@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cassert>
 #include <cstdint>
+#include <string>
 #include <iostream>
 #include <limits>
 #include <unordered_map>
@@ -302,15 +303,18 @@ void writeBlock(const std::vector<Segment>& segments, size_t b, int shift, int**
 }
 
 // Fills the rows, one per vertex (also those read after the last edge line), ascending, from the
-// pieces' edge lists (freed on the way) and counts the label pairs of the edge ends.
-void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, size_t labelCount, int threads,
-              std::vector<std::vector<int>>* rows, PairCounter* pairs) {
+// pieces' edge lists (freed on the way) and counts the label pairs of the edge ends. False, with
+// the rows empty, when some vertex has 2^32 edge ends or more (repeats included), which the 32-bit
+// counts of the ends cannot hold; `*crowded` is then such a vertex, or SIZE_MAX when a count wrapped
+// round and the vertex is not known.
+bool fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, size_t labelCount, int threads,
+              std::vector<std::vector<int>>* rows, PairCounter* pairs, size_t* crowded) {
   const size_t n = number.size();
   const size_t parts = static_cast<size_t>(threads);
   std::vector<Segment> segments = cutSegments(pieces, threads);
   if (n == 0 || segments.empty()) {
     for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
-    return;
+    return true;
   }
   int shift = 0;
   while ((n - 1) >> shift >= (size_t{1} << blockCountBits)) ++shift;
@@ -342,6 +346,22 @@ void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
     }
   });
   for (Piece& piece : pieces) HugeVector<uint64_t>().swap(piece.edges);
+  // Fewer than 2^31 edges cannot give a vertex 2^32 ends; more are looked at, once, before any row
+  // is sized from the counts. A count that wrapped round leaves its thread's total below the ends
+  // it saw, so the sum over every vertex tells.
+  if (segmentStart.back() >= (uint64_t{1} << 31)) {
+    uint64_t ends = 0;
+    for (size_t v = 0; v < n; ++v) {
+      uint64_t size = 0;
+      for (const HugeVector<uint32_t>& degree : degrees) size += degree[v];
+      ends += size;
+      if (size > UINT32_MAX) *crowded = v;
+    }
+    if (ends != 2 * segmentStart.back() || *crowded != SIZE_MAX) {
+      std::vector<std::vector<int>>().swap(*rows);
+      return false;
+    }
+  }
   std::vector<uint64_t> blockEnds(blocks, 0);
   for (size_t s = 0; s < segments.size(); ++s) {
     for (size_t b = 0; b < blocks; ++b) {
@@ -397,10 +417,12 @@ void fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
   for (const PairCounter& counter : counters) {
     counter.forEach([&](uint32_t a, uint32_t b, uint64_t count) { pairs->add(a, b, count); });
   }
+  return true;
 }
 
-// The members of `graph` from the checked pieces, which are emptied on the way.
-void buildGraph(std::vector<Piece>& pieces, int threads, Graph* graph) {
+// The members of `graph` from the checked pieces, which are emptied on the way; false, with a
+// message, when the graph is too large for the rows.
+bool buildGraph(const char* path, std::vector<Piece>& pieces, int threads, Graph* graph) {
   size_t vertexCount = 0;
   for (const Piece& piece : pieces) vertexCount += piece.labels.size();
   graph->labels.reserve(vertexCount);
@@ -419,10 +441,17 @@ void buildGraph(std::vector<Piece>& pieces, int threads, Graph* graph) {
     if (part == 1 || threads == 1) graph->adjList.resize(vertexCount);
   });
   PairCounter pairs(labelOf.size());
-  fillRows(pieces, number, labelOf.size(), threads, &graph->adjList, &pairs);
+  size_t crowded = SIZE_MAX;
+  if (!fillRows(pieces, number, labelOf.size(), threads, &graph->adjList, &pairs, &crowded)) {
+    std::cout << "Graph cannot read " << path << ": "
+              << (crowded == SIZE_MAX ? std::string("a vertex") : "vertex " + std::to_string(crowded))
+              << " has 4294967296 or more edge ends (repeated edges included)" << std::endl;
+    return false;
+  }
   pairs.forEach([&](uint32_t a, uint32_t b, uint64_t count) {
     graph->labelPairFreq[{labelOf[a], labelOf[b]}] = saturatedCount(count);
   });
+  return true;
 }
 
 }  // namespace
@@ -443,7 +472,10 @@ bool Graph::read(const char* path, int threads, std::atomic<uint64_t>* bytesRead
   if (!parseDataFile(path, reader, threads, &pieces, bytesRead)) return false;
   int64_t edgeLines = 0;
   for (const Piece& piece : pieces) edgeLines += static_cast<int64_t>(piece.edges.size());
-  buildGraph(pieces, threads, this);
+  if (!buildGraph(path, pieces, threads, this)) {
+    *this = Graph();
+    return false;
+  }
   if (output_mark != 0) {
     std::cout << "number of vertices: " << labels.size() << std::endl;
     std::cout << "number of edges: " << edgeLines << std::endl;
