@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <climits>
 
-#if defined(__x86_64__) || defined(__i386__)
+// The AVX2 path is chosen at run time on x86-64, unless the build turns it off (SGMATCH_NO_AVX2).
+#if defined(__x86_64__) && !defined(SGMATCH_NO_AVX2)
 #include <immintrin.h>
 #define SGMATCH_SHORT_SORT_AVX2 1
 #endif
@@ -16,28 +17,30 @@ namespace {
 #ifdef SGMATCH_SHORT_SORT_AVX2
 
 // One layer of comparators: lane i is paired with lane partner[i]; the lanes whose bit is set in
-// `upper` keep the larger value of their pair, the others the smaller one.
-__attribute__((target("avx2"))) inline __m256i layer(__m256i v, __m256i partner, int upper) {
+// `upper` keep the larger value of their pair, the others the smaller one. (A template argument,
+// since the blend takes its mask as an immediate.)
+template <int upper>
+__attribute__((target("avx2"))) inline __m256i layer(__m256i v, __m256i partner) {
   const __m256i w = _mm256_permutevar8x32_epi32(v, partner);
   return _mm256_blend_epi32(_mm256_min_epi32(v, w), _mm256_max_epi32(v, w), upper);
 }
 
 // The six layers of the odd-even merge sort of eight values.
 __attribute__((target("avx2"))) inline __m256i sortEight(__m256i v) {
-  v = layer(v, _mm256_setr_epi32(1, 0, 3, 2, 5, 4, 7, 6), 0b10101010);  // (0,1) (2,3) (4,5) (6,7)
-  v = layer(v, _mm256_setr_epi32(2, 3, 0, 1, 6, 7, 4, 5), 0b11001100);  // (0,2) (1,3) (4,6) (5,7)
-  v = layer(v, _mm256_setr_epi32(0, 2, 1, 3, 4, 6, 5, 7), 0b01000100);  // (1,2) (5,6)
-  v = layer(v, _mm256_setr_epi32(4, 5, 6, 7, 0, 1, 2, 3), 0b11110000);  // (0,4) (1,5) (2,6) (3,7)
-  v = layer(v, _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7), 0b00110000);  // (2,4) (3,5)
-  v = layer(v, _mm256_setr_epi32(0, 2, 1, 4, 3, 6, 5, 7), 0b01010100);  // (1,2) (3,4) (5,6)
+  v = layer<0b10101010>(v, _mm256_setr_epi32(1, 0, 3, 2, 5, 4, 7, 6));  // (0,1) (2,3) (4,5) (6,7)
+  v = layer<0b11001100>(v, _mm256_setr_epi32(2, 3, 0, 1, 6, 7, 4, 5));  // (0,2) (1,3) (4,6) (5,7)
+  v = layer<0b01000100>(v, _mm256_setr_epi32(0, 2, 1, 3, 4, 6, 5, 7));  // (1,2) (5,6)
+  v = layer<0b11110000>(v, _mm256_setr_epi32(4, 5, 6, 7, 0, 1, 2, 3));  // (0,4) (1,5) (2,6) (3,7)
+  v = layer<0b00110000>(v, _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));  // (2,4) (3,5)
+  v = layer<0b01010100>(v, _mm256_setr_epi32(0, 2, 1, 4, 3, 6, 5, 7));  // (1,2) (3,4) (5,6)
   return v;
 }
 
 // Sorts a bitonic sequence of eight values: half-cleaners at distances 4, 2 and 1.
 __attribute__((target("avx2"))) inline __m256i mergeBitonicEight(__m256i v) {
-  v = layer(v, _mm256_setr_epi32(4, 5, 6, 7, 0, 1, 2, 3), 0b11110000);
-  v = layer(v, _mm256_setr_epi32(2, 3, 0, 1, 6, 7, 4, 5), 0b11001100);
-  v = layer(v, _mm256_setr_epi32(1, 0, 3, 2, 5, 4, 7, 6), 0b10101010);
+  v = layer<0b11110000>(v, _mm256_setr_epi32(4, 5, 6, 7, 0, 1, 2, 3));
+  v = layer<0b11001100>(v, _mm256_setr_epi32(2, 3, 0, 1, 6, 7, 4, 5));
+  v = layer<0b10101010>(v, _mm256_setr_epi32(1, 0, 3, 2, 5, 4, 7, 6));
   return v;
 }
 
