@@ -302,6 +302,8 @@ void writeBlock(const std::vector<Segment>& segments, size_t b, int shift, int**
   }
 }
 
+std::atomic<uint64_t> mostEdgeEnds{UINT32_MAX};
+
 // Fills the rows, one per vertex (also those read after the last edge line), ascending, from the
 // pieces' edge lists (freed on the way) and counts the label pairs of the edge ends. False, with
 // the rows empty, when some vertex has 2^32 edge ends or more (repeats included), which the 32-bit
@@ -349,13 +351,14 @@ bool fillRows(std::vector<Piece>& pieces, const HugeVector<uint32_t>& number, si
   // Fewer than 2^31 edges cannot give a vertex 2^32 ends; more are looked at, once, before any row
   // is sized from the counts. A count that wrapped round leaves its thread's total below the ends
   // it saw, so the sum over every vertex tells.
-  if (segmentStart.back() >= (uint64_t{1} << 31)) {
+  const uint64_t most = mostEdgeEnds.load(std::memory_order_relaxed);
+  if (segmentStart.back() > most / 2) {
     uint64_t ends = 0;
     for (size_t v = 0; v < n; ++v) {
       uint64_t size = 0;
       for (const HugeVector<uint32_t>& degree : degrees) size += degree[v];
       ends += size;
-      if (size > UINT32_MAX) *crowded = v;
+      if (size > most && *crowded == SIZE_MAX) *crowded = v;
     }
     if (ends != 2 * segmentStart.back() || *crowded != SIZE_MAX) {
       std::vector<std::vector<int>>().swap(*rows);
@@ -444,8 +447,9 @@ bool buildGraph(const char* path, std::vector<Piece>& pieces, int threads, Graph
   size_t crowded = SIZE_MAX;
   if (!fillRows(pieces, number, labelOf.size(), threads, &graph->adjList, &pairs, &crowded)) {
     std::cout << "Graph cannot read " << path << ": "
-              << (crowded == SIZE_MAX ? std::string("a vertex") : "vertex " + std::to_string(crowded))
-              << " has 4294967296 or more edge ends (repeated edges included)" << std::endl;
+              << (crowded == SIZE_MAX ? std::string("a vertex") : "vertex " + std::to_string(crowded)) << " has "
+              << mostEdgeEnds.load(std::memory_order_relaxed) + 1 << " or more edge ends (repeated edges included)"
+              << std::endl;
     return false;
   }
   pairs.forEach([&](uint32_t a, uint32_t b, uint64_t count) {
@@ -455,6 +459,8 @@ bool buildGraph(const char* path, std::vector<Piece>& pieces, int threads, Graph
 }
 
 }  // namespace
+
+void setMostEdgeEnds(uint64_t ends) { mostEdgeEnds.store(std::min<uint64_t>(ends, UINT32_MAX), std::memory_order_relaxed); }
 
 bool Graph::read(const char* path) { return read(path, 1); }
 

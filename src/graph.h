@@ -58,3 +58,7 @@ class Graph {
   uint64_t revisionNumber = nextRevision();
   bool released = false;  // set by releaseRows, cleared by read and copied by copy
 };
+
+/// The most edge ends (repeats included) that reading lets one vertex have: 2^32 - 1, which the
+/// reader's counts hold. Tests lower it to reach the refusal of larger rows with small files.
+void setMostEdgeEnds(uint64_t ends);

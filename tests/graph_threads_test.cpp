@@ -341,3 +341,27 @@ TEST(GraphReadThreads, LargeFilesWithBadLinesAtChosenPlaces) {
     if (testing::Test::HasFatalFailure()) return;
   }
 }
+
+TEST(GraphReadThreads, RefusesAVertexWithMoreEdgeEndsThanItsRowCounts) {
+  // The reader counts each vertex's edge ends in 32 bits; with the most lowered to 5, vertex 1 with
+  // six ends (repeats included) stands for one with 2^32, and the file is refused on every thread
+  // count, with nothing kept; five ends are still read.
+  TempDir dir;
+  const std::string base = "v 0 1\nv 1 2\nv 2 1\nv 3 1\ne 1 0 0\ne 1 2 0\ne 1 3 0\ne 0 1 0\ne 2 1 0\n";
+  writeFile(dir.file("crowded"), base + "e 3 1 0\n");
+  writeFile(dir.file("full"), base);
+  setMostEdgeEnds(5);
+  for (int threads : threadCounts) {
+    const Outcome refused = readWith(dir.file("crowded"), threads);
+    EXPECT_FALSE(refused.accepted) << threads;
+    EXPECT_EQ(refused.printed, "Graph cannot read " + dir.file("crowded") +
+                                   ": vertex 1 has 6 or more edge ends (repeated edges included)\n")
+        << threads;
+    EXPECT_TRUE(refused.graph.labels.empty() && refused.graph.adjList.empty()) << threads;
+    const Outcome read = readWith(dir.file("full"), threads);
+    EXPECT_TRUE(read.accepted) << threads << read.printed;
+    ASSERT_EQ(read.graph.adjList.size(), 4u);
+    EXPECT_EQ(read.graph.adjList[1], (std::vector<int>{0, 0, 2, 2, 3})) << threads;
+  }
+  setMostEdgeEnds(UINT32_MAX);
+}
