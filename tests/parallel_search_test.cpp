@@ -59,37 +59,7 @@ Workload randomWorkload(uint32_t seed) {
     rows[v].push_back(u);
   }
   const int queryCount = 1 + pick(5);
-  for (int q = 0; q < queryCount; ++q) {
-    const int size = 2 + pick(5);
-    std::vector<int> local(dataSize, -1);
-    int at = pick(dataSize);
-    local[at] = 0;
-    SmallGraph query;
-    query.labels.push_back(w.data.labels[at]);
-    for (int step = 0; step < size * 20 && static_cast<int>(query.labels.size()) < size; ++step) {
-      if (rows[at].empty()) break;
-      const int next = rows[at][pick(static_cast<int>(rows[at].size()))];
-      if (next == at) continue;
-      if (local[next] < 0) {
-        local[next] = static_cast<int>(query.labels.size());
-        query.labels.push_back(w.data.labels[next]);
-        query.edges.push_back({local[at], local[next]});
-      } else if (pick(3) == 0 && local[at] != local[next]) {
-        query.edges.push_back({local[at], local[next]});
-      }
-      at = next;
-    }
-    if (pick(3) == 0) {
-      const int n = static_cast<int>(query.labels.size());
-      query.classes.resize(n);
-      for (int v = 0; v < n; ++v) {
-        for (int x = 0; x < n; ++x) {
-          if (query.labels[x] == query.labels[v] && pick(2) == 0) query.classes[v].push_back(x);
-        }
-      }
-    }
-    w.queries.push_back(query);
-  }
+  for (int q = 0; q < queryCount; ++q) w.queries.push_back(randomWalkQuery(pick, w.data, rows, 2 + pick(5), 3));
   return w;
 }
 
